@@ -1,0 +1,17 @@
+# Fails unless the library's dynamic symbol table defines exactly the three
+# calls of the interface.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${out}")
+set(names "")
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "SimOpsEndClass;SimOpsSetClass;SimOpsStartClass")
+  message(FATAL_ERROR "exported: ${names}")
+endif()
+message(STATUS "exported: ${names}")

@@ -1,0 +1,4 @@
+#include <gtest/gtest.h>
+#include "wintest.h"
+#include "zelmplat.h"
+TEST(Placeholder, Nothing) {}
