@@ -65,17 +65,17 @@ void ZELMAPI ZelmEnvFailFree(ULONG ulNth, ULONG ulRC);
 /* ---- Working-set store (zelmws) ------------------------------------------ */
 
 /* Result codes of SimWsQueryObj, SimWsStoreObj and the calls below. */
-#define ZELMWS_RC_BAD_RCSTRUCT    8201UL /* pRc null or too small to hold ulRC */
-#define ZELMWS_RC_NULL_VALUE      8202UL /* pValue null, or the file name it points to null */
-#define ZELMWS_RC_BAD_OBJECT      8203UL /* object null (query) or not made here / destroyed */
-#define ZELMWS_RC_BAD_ATTR        8204UL /* attribute unknown, or not one for this call */
+#define ZELMWS_RC_BAD_RCSTRUCT     8201UL /* pRc null or too small to hold ulRC */
+#define ZELMWS_RC_NULL_VALUE       8202UL /* pValue null, or the file name it points to null */
+#define ZELMWS_RC_BAD_OBJECT       8203UL /* object null (query) or not made here / destroyed */
+#define ZELMWS_RC_BAD_ATTR         8204UL /* attribute unknown, or not one for this call */
 #define ZELMWS_RC_BAD_BUFFERSTRUCT 8205UL /* SIMBUFFERSTRUCT.ulStruct too small for ulSize */
-#define ZELMWS_RC_NO_MEMORY       8206UL /* no memory; ulExtRC: the memory service's code,
-                                            or 0 when the store's own memory ran out */
-#define ZELMWS_RC_FILE_ERROR      8207UL /* store file not created, written or closed;
-                                            ulExtRC: the system's error code (errno) */
-#define ZELMWS_RC_NO_STORE        8208UL /* ZelmWsLastStore: no store has succeeded yet */
-#define ZELMWS_RC_TRUNCATED       8209UL /* ZelmWsLastStore: name cut to fit pcName */
+#define ZELMWS_RC_NO_MEMORY        8206UL /* no memory; ulExtRC: the memory service's code,
+                                             or 0 when the store's own memory ran out */
+#define ZELMWS_RC_FILE_ERROR       8207UL /* store file not created, written or closed;
+                                             ulExtRC: the system's error code (errno) */
+#define ZELMWS_RC_NO_STORE         8208UL /* ZelmWsLastStore: no store has succeeded yet */
+#define ZELMWS_RC_TRUNCATED        8209UL /* ZelmWsLastStore: name cut to fit pcName */
 
 /*
  * SimWsQueryObj(hWsObj, ulMode, ulAttr, pValue, pRc), for an object made by

@@ -325,6 +325,7 @@ extern "C" ULONG ZELMAPI SimWsStoreObj(SIMWSOBJ hWsObj, ULONG ulClassId, ULONG u
 extern "C" SIMWSOBJ ZELMAPI ZelmWsCreateObj(ULONG ulObjType, BOOL fInternal)
 {
     PWSOBJ pObj = (PWSOBJ)calloc(1, sizeof(WSOBJ));
+    uintptr_t ulId;
 
     if (pObj == NULL)
         return NULL;
@@ -335,11 +336,12 @@ extern "C" SIMWSOBJ ZELMAPI ZelmWsCreateObj(ULONG ulObjType, BOOL fInternal)
     ulLastId++;
     if (ulLastId == 0)
         ulLastId++;
-    pObj->ulId = ulLastId;
+    ulId = ulLastId;
+    pObj->ulId = ulId;
     pObj->pNext = pObjFirst;
     pObjFirst = pObj;
     SvcUnlock(&lckWs);
-    return (SIMWSOBJ)pObj->ulId;
+    return (SIMWSOBJ)ulId;
 }
 
 extern "C" ULONG ZELMAPI ZelmWsSetDataFile(SIMWSOBJ hObj, PSZ pszFileName)

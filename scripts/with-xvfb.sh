@@ -79,22 +79,26 @@ esac
 export DISPLAY=":$display"
 
 if [ "$wm" = openbox ]; then
-    openbox --sm-disable </dev/null >"$tmp/wm.log" 2>&1 &
+    # openbox runs the --startup command once it has set itself up; until
+    # then it may drop a map request. The check window must then also name
+    # itself, or the property is stale.
+    openbox --sm-disable --startup "touch $tmp/wm-started" </dev/null >"$tmp/wm.log" 2>&1 &
     wm_pid=$!
     ready=""
     i=0
-    while [ $i -lt 200 ]; do
+    while [ $i -lt 400 ]; do
         if ! kill -0 "$wm_pid" 2>/dev/null; then
             break
         fi
-        # The check window must name itself, or the property is stale.
-        check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | sed -n 's/.*window id # \(0x[0-9a-fA-F]*\).*/\1/p')
-        if [ -n "$check" ] &&
-           xprop -id "$check" _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id # $check\$"; then
-            ready=1
-            break
+        if [ -e "$tmp/wm-started" ]; then
+            check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | sed -n 's/.*window id # \(0x[0-9a-fA-F]*\).*/\1/p')
+            if [ -n "$check" ] &&
+               xprop -id "$check" _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id # $check\$"; then
+                ready=1
+                break
+            fi
         fi
-        sleep 0.05
+        sleep 0.025
         i=$((i + 1))
     done
     if [ -z "$ready" ]; then

@@ -45,6 +45,12 @@ static void SetProcHandle(POPSCCINFO pCCInfo, HANDLE hProc)
     __atomic_store_n(&pCCInfo->hProc, hProc, __ATOMIC_RELEASE);
 }
 
+/* A lock's handle, read as atomically as its first request installed it. */
+static HANDLE LockOf(HANDLE *phmtx)
+{
+    return __atomic_load_n(phmtx, __ATOMIC_ACQUIRE);
+}
+
 static void InitRcStruct(RCSTRUCT *pRc)
 {
     memset(pRc, 0, sizeof(*pRc));
@@ -162,7 +168,7 @@ void AddCCInfo(POPSCCINFO pCCInfo)
         if (pFirstCCInfo == NULL) {
             pFirstCCInfo = pCCInfo;
         }
-        ReleaseLock(hmtxCCInfo);
+        ReleaseLock(LockOf(&hmtxCCInfo));
     }
 }
 
@@ -181,7 +187,7 @@ POPSCCINFO SearchCCInfo(HANDLE hProc)
         while (pCCInfo != NULL && pCCInfo->hProcMonitor != hProc) {
             pCCInfo = (POPSCCINFO)pCCInfo->pNext;
         }
-        ReleaseLock(hmtxCCInfo);
+        ReleaseLock(LockOf(&hmtxCCInfo));
     }
     return pCCInfo;
 }
@@ -247,7 +253,7 @@ ULONG RemoveCCInfo(POPSCCINFO pCCInfo)
         }
 
         ulRC = SimOpsFreeMem(pCCInfo, &rcStruct);
-        ReleaseLock(hmtxCCInfo);
+        ReleaseLock(LockOf(&hmtxCCInfo));
     }
     return ulRC;
 }
@@ -278,7 +284,7 @@ PLATTHREADRC PLATTHREADAPI ExternalObjectMonitor(PVOID pHandOver)
                 PlatPostMessage(pCCInfo->hwndNotify, pCCInfo->ulMsgNotify);
             }
         }
-        ReleaseLock(hmtxCCInfo);
+        ReleaseLock(LockOf(&hmtxCCInfo));
     }
 
     PlatCloseProgram(hProcMonitor);
@@ -668,7 +674,7 @@ ULONG ZELMAPI SimOpsStartClass(HWND hWinNotify, ULONG ulMsgNotify, SIMWSOBJ hWsO
 
     PrintErrorMsg(cErrorMsg);
     PrintErrorMsg(cErrorMsg2);
-    ReleaseLock(hmtxCCAPI);
+    ReleaseLock(LockOf(&hmtxCCAPI));
     return ulRC;
 }
 
@@ -703,7 +709,7 @@ ULONG ZELMAPI SimOpsSetClass(PVOID hObjId)
         PlatEnumWindows(ActivateWindowInProc, pCCInfo->procId);
     }
     PrintErrorMsg(cErrorMsg);
-    ReleaseLock(hmtxCCAPI);
+    ReleaseLock(LockOf(&hmtxCCAPI));
     return ulRC;
 }
 
@@ -719,6 +725,6 @@ ULONG ZELMAPI SimOpsEndClass(PVOID hObjId)
         ulRC = RemoveCCInfo((POPSCCINFO)hObjId);
     }
     PrintErrorMsg(cErrorMsg);
-    ReleaseLock(hmtxCCAPI);
+    ReleaseLock(LockOf(&hmtxCCAPI));
     return ulRC;
 }

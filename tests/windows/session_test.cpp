@@ -309,12 +309,13 @@ TEST_F(Session, SetClassMakesTheProgramsFirstWindowTheForegroundWindow)
         ASSERT_EQ(windows.size(), strlen(c.pszWindows));
         HWND hwndFirst = WtHwnd(WtField(windows.back(), "window"));
 
-        /* The host has the foreground; the activation takes it over. */
+        /* The host has the foreground; the activation takes it over. The
+         * window of another thread becomes active once that thread has
+         * taken the change, so the foreground window is awaited. */
         SetForegroundWindow(hwndHost);
-        WtPumpMessages(100);
-        ASSERT_EQ(GetForegroundWindow(), hwndHost);
+        ASSERT_TRUE(WtWaitForeground(hwndHost, 10000));
         EXPECT_EQ(SimOpsSetClass(hClass), ZELMXCC_OK);
-        EXPECT_EQ(GetForegroundWindow(), hwndFirst);
+        EXPECT_TRUE(WtWaitForeground(hwndFirst, 10000)) << "foreground: " << GetForegroundWindow();
 
         EXPECT_EQ(SimOpsEndClass(hClass), ZELMXCC_OK);
     }
@@ -330,7 +331,10 @@ TEST_F(Session, EndClosesEachVisibleWindowOfTheProgramInTurnThenForcesExitCodeZe
     std::string strayReport = Path("stray.txt");
     std::string log = Path("close.log");
     std::string report = Path("win.txt");
-    std::string program = WtProgram("zxcwin") + " --windows vhvv --on-close ignore --exit 7 --log " +
+    /* The program takes its time over each request: a sender that did not
+     * wait for it would be done before the program had seen them all. */
+    std::string program = WtProgram("zxcwin") +
+                          " --windows vhvv --on-close ignore --close-delay 300 --exit 7 --log " +
                           log + " --record " + report;
     std::vector<std::string> lines;
     std::vector<std::string> strayLines;

@@ -137,9 +137,34 @@ bool WtWaitMessage(HWND hwnd, UINT ulMsg, unsigned long ulMs, MSG *pMsg)
 
 void WtPumpMessages(unsigned long ulMs)
 {
+    unsigned long long ullEnd = TsNowMs() + ulMs;
+    unsigned long long ullNow;
     MSG msg;
 
-    WtWaitMessage(NULL, WM_NULL - 1, ulMs, &msg);
+    for (;;) {
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        ullNow = TsNowMs();
+        if (ullNow >= ullEnd) {
+            return;
+        }
+        MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)(ullEnd - ullNow), QS_ALLINPUT);
+    }
+}
+
+bool WtWaitForeground(HWND hwnd, unsigned long ulMs)
+{
+    unsigned long long ullEnd = TsNowMs() + ulMs;
+
+    while (GetForegroundWindow() != hwnd) {
+        if (TsNowMs() >= ullEnd) {
+            return false;
+        }
+        WtPumpMessages(10);
+    }
+    return true;
 }
 
 HANDLE WtOpenProcess(unsigned long ulPid)

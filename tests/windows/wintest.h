@@ -38,6 +38,10 @@ bool WtWaitMessage(HWND hwnd, UINT ulMsg, unsigned long ulMs, MSG *pMsg);
 /* Dispatch what is queued for ulMs. */
 void WtPumpMessages(unsigned long ulMs);
 
+/* Wait until hwnd is the foreground window, at most ulMs, running the
+ * thread's message loop meanwhile. */
+bool WtWaitForeground(HWND hwnd, unsigned long ulMs);
+
 /* A handle of process ulPid that can wait for it and read its exit code. */
 HANDLE WtOpenProcess(unsigned long ulPid);
 /* Wait for the process to end; its exit code, or -1 when it does not end

@@ -20,7 +20,7 @@
  *   cwd=PATH          the current directory
  *   drive=N           the current drive, 1 for A
  *   pid=, ppid=
- *   console=0|1       whether the program has a console window of its own
+ *   console=HEX       the program's console window, 0 when it has none
  *   inputs_size=N     bytes of the inputs file, -1 when it cannot be read
  */
 #include <direct.h>
@@ -109,7 +109,7 @@ static int WriteRecord(const char *pszRecord, int argc, char **argv, const char 
     fprintf(pf, "drive=%d\n", _getdrive());
     fprintf(pf, "pid=%lu\n", (unsigned long)GetCurrentProcessId());
     fprintf(pf, "ppid=%lu\n", ParentProcessId());
-    fprintf(pf, "console=%d\n", GetConsoleWindow() != NULL ? 1 : 0);
+    fprintf(pf, "console=%lx\n", (unsigned long)(ULONG_PTR)GetConsoleWindow());
     fprintf(pf, "inputs_size=%ld\n", lSize);
     if (fclose(pf) != 0)
         goto done;

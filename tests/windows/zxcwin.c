@@ -14,6 +14,8 @@
  *                   with the --exit code, "ignore" does nothing, "hang"
  *                   stops taking messages for good
  *   --exit N        exit code when the program ends by itself (default 0)
+ *   --close-delay MS take MS milliseconds over each WM_CLOSE, after logging
+ *                   it (a sender that waits for it waits that long)
  *
  * Report lines:
  *   pid=N
@@ -33,6 +35,7 @@
 static const char *pszLog = NULL;
 static int nOnClose = 0; /* 0 exit, 1 ignore, 2 hang */
 static int nExitCode = 0;
+static DWORD dwCloseDelay = 0;
 
 static unsigned long long NowMicroseconds(void)
 {
@@ -65,6 +68,8 @@ static LRESULT CALLBACK WindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM l
 {
     if (uMsg == WM_CLOSE) {
         LogClose(hwnd);
+        if (dwCloseDelay > 0)
+            Sleep(dwCloseDelay);
         if (nOnClose == 0) {
             PostQuitMessage(nExitCode);
         } else if (nOnClose == 2) {
@@ -133,6 +138,8 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR pszCmdLin
             nOnClose = strcmp(argv[i], "ignore") == 0 ? 1 : strcmp(argv[i], "hang") == 0 ? 2 : 0;
         } else if (strcmp(argv[i], "--exit") == 0 && fHasValue) {
             nExitCode = atoi(argv[++i]);
+        } else if (strcmp(argv[i], "--close-delay") == 0 && fHasValue) {
+            dwCloseDelay = (DWORD)atol(argv[++i]);
         }
     }
 

@@ -117,7 +117,24 @@ int ZxcStart(ZXCPROC *pProc, const char *pszKinds, const char *const *ppszExtra,
         pProc->pid = 0;
         return 0;
     }
-    return ZxcWaitReady(pProc, ZXC_WAIT_MS);
+    if (ZxcWaitReady(pProc, ZXC_WAIT_MS))
+        return 1;
+    ZxcDumpLog(pProc, "not ready");
+    return 0;
+}
+
+void ZxcDumpLog(const ZXCPROC *pProc, const char *pszWhy)
+{
+    FILE *pFile;
+    char achLine[512];
+
+    fprintf(stderr, "zxcwin %d (%s), log %s:\n", (int)pProc->pid, pszWhy, pProc->achLog);
+    pFile = fopen(pProc->achLog, "r");
+    if (pFile == NULL)
+        return;
+    while (fgets(achLine, sizeof(achLine), pFile) != NULL)
+        fprintf(stderr, "  %s", achLine);
+    fclose(pFile);
 }
 
 int ZxcReadReady(ZXCPROC *pProc)
@@ -242,7 +259,7 @@ int ZxcWaitExit(ZXCPROC *pProc, int nTimeoutMs)
 
 void ZxcStop(ZXCPROC *pProc)
 {
-    char achPath[320];
+    char achPath[512];
     DIR *pDir;
     struct dirent *pEntry;
 

@@ -67,6 +67,9 @@ int ZxcStart(ZXCPROC *pProc, const char *pszKinds, const char *const *ppszExtra,
 /* Wait until the ready file exists and read it. */
 int ZxcWaitReady(ZXCPROC *pProc, int nTimeoutMs);
 
+/* Show the log on stderr, to explain a failure. */
+void ZxcDumpLog(const ZXCPROC *pProc, const char *pszWhy);
+
 /* Read the ready file once; 0 when it is not there yet. */
 int ZxcReadReady(ZXCPROC *pProc);
 
