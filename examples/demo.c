@@ -23,6 +23,7 @@ int main(int argc, char **argv)
     char pcCmd[512];
     int nExit = 0;
 
+    setvbuf(stdout, NULL, _IOLBF, 0);
     hObj = ZelmWsCreateObj(0, FALSE);
     ZelmWsSetData(hObj, data, (ULONG)strlen(data));
     printf("object: %lu bytes of data\n", (unsigned long)strlen(data));

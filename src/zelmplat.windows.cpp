@@ -240,10 +240,11 @@ int PlatChangeDrive(int nDrive)
 }
 
 /*
- * A name in the temporary directory that no file has yet: the process id
- * and a process-wide count keep names of this and every other process apart,
- * and a name that is somehow taken is skipped. The file is not created here;
- * whoever creates it does so exclusively.
+ * A name in the temporary directory (GetTempPath: TMP, TEMP, ...) that no
+ * file has yet: the process id and a process-wide count keep names of this
+ * and every other process apart, and a name that is somehow taken is
+ * skipped. The file is not created here; whoever creates it does so
+ * exclusively. Null when the name would not fit in 260 characters.
  */
 PSZ PlatTempName(PSZ pcOut)
 {
@@ -263,8 +264,10 @@ PSZ PlatTempName(PSZ pcOut)
             if (nLength <= 0 || nLength > MAX_PATH) {
                 break;
             }
+            /* Free when nothing has the name; a missing directory is found
+             * out by whoever creates the file. */
             if (GetFileAttributesA(pcOut) == INVALID_FILE_ATTRIBUTES &&
-                GetLastError() == ERROR_FILE_NOT_FOUND) {
+                (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
                 pszResult = pcOut;
             }
         }

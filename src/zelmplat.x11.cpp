@@ -106,8 +106,8 @@ typedef struct _X11USE {
 /* ---- Connection ----------------------------------------------------------- */
 
 /* Open the display, learn the root and intern the atoms; on failure leave
- * no connection behind. Called once, with g_mtxX11 held. */
-static void X11Open(void)
+ * no connection behind. Runs once, with g_mtxX11 held by the caller. */
+static void X11OpenHere(void)
 {
     xcb_connection_t *pConn;
     xcb_screen_iterator_t itScreen;
@@ -170,6 +170,29 @@ static void X11Open(void)
         return;
     }
     g_pX11Conn = pConn;
+}
+
+static void *X11OpenThread(void *pArg)
+{
+    (void)pArg;
+    X11OpenHere();
+    return NULL;
+}
+
+/*
+ * Open the connection. The first caller may be a thread with a small stack
+ * (a program monitor), while connecting may resolve a host name and read
+ * the authority file: that is done on a thread of its own with the
+ * system's default stack, and waited for. g_mtxX11 held.
+ */
+static void X11Open(void)
+{
+    pthread_t thOpen;
+
+    if (pthread_create(&thOpen, NULL, X11OpenThread, NULL) == 0)
+        pthread_join(thOpen, NULL);
+    else
+        X11OpenHere();
 }
 
 /* Close a broken connection once nobody uses it. g_mtxX11 held. */

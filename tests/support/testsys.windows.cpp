@@ -5,6 +5,9 @@
  * handles: a process whose handles are all closed is gone, and one kept by
  * a leaked handle still exists. So the descriptor count is the process's
  * handle count, and "gone" means that the process can no longer be opened.
+ * The handle count includes what the system itself keeps open for the
+ * process (window station, desktop, ...), some of it opened on first use:
+ * compare counts taken after such use.
  */
 #include "testsys.h"
 
@@ -22,19 +25,30 @@ static int nSavedStderr = -1;
 static std::string sCapturePath;
 static LONG lTempCounter = 0;
 
-/* ---- Standard error ------------------------------------------------------------ */
-
-/* A new file name in the temporary directory. */
-static std::string NewTempName(const char *pszPrefix)
+/* The temporary directory as the process found it (GetTempPath: TMP, TEMP,
+ * ...), taken before main: the tests' own directories and files go there,
+ * whatever a test makes of TMP for the library. */
+static std::string InitialTempDir(void)
 {
     char pcDir[MAX_PATH + 1];
-    char pcName[MAX_PATH + 64];
     DWORD dwLength = GetTempPathA(sizeof(pcDir), pcDir);
 
     if (dwLength == 0 || dwLength >= sizeof(pcDir)) {
-        abort();
+        return std::string("C:\\");
     }
-    snprintf(pcName, sizeof(pcName), "%s%s-%lx-%lx-%lx", pcDir, pszPrefix,
+    return std::string(pcDir);
+}
+
+static const std::string sBaseTemp = InitialTempDir();
+
+/* ---- Standard error ------------------------------------------------------------ */
+
+/* A new name in the tests' temporary directory. */
+static std::string NewTempName(const char *pszPrefix)
+{
+    char pcName[MAX_PATH + 64];
+
+    snprintf(pcName, sizeof(pcName), "%s%s-%lx-%lx-%lx", sBaseTemp.c_str(), pszPrefix,
              (unsigned long)GetCurrentProcessId(), (unsigned long)InterlockedIncrement(&lTempCounter),
              (unsigned long)GetTickCount());
     return std::string(pcName);
@@ -58,21 +72,13 @@ void TsCaptureStderrBegin(void)
 std::string TsCaptureStderrEnd(void)
 {
     std::string text;
-    std::string raw;
-    size_t i;
 
     fflush(stderr);
     _dup2(nSavedStderr, 2);
     _close(nSavedStderr);
     nSavedStderr = -1;
-    TsReadFile(sCapturePath, &raw);
+    TsReadFile(sCapturePath, &text);
     DeleteFileA(sCapturePath.c_str());
-    /* The stream is in text mode: line ends came out as CR LF. */
-    for (i = 0; i < raw.size(); i++) {
-        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) {
-            text.push_back(raw[i]);
-        }
-    }
     return text;
 }
 
@@ -267,10 +273,33 @@ void TsSetEnv(const char *pszName, const char *pszValue)
     SetEnvironmentVariableA(pszName, pszValue);
 }
 
+/* The temporary directory is what TMP names, else TEMP. The values the
+ * process started with are kept so that null can bring them back. */
 void TsSetTempDir(const char *pszDir)
 {
-    TsSetEnv("TMP", pszDir);
-    TsSetEnv("TEMP", pszDir);
+    static bool fSaved = false;
+    static bool fHadTmp = false;
+    static bool fHadTemp = false;
+    static std::string sTmp;
+    static std::string sTemp;
+    const char *psz;
+
+    if (!fSaved) {
+        psz = getenv("TMP");
+        fHadTmp = psz != NULL;
+        sTmp = fHadTmp ? psz : "";
+        psz = getenv("TEMP");
+        fHadTemp = psz != NULL;
+        sTemp = fHadTemp ? psz : "";
+        fSaved = true;
+    }
+    if (pszDir != NULL) {
+        TsSetEnv("TMP", pszDir);
+        TsSetEnv("TEMP", pszDir);
+    } else {
+        TsSetEnv("TMP", fHadTmp ? sTmp.c_str() : NULL);
+        TsSetEnv("TEMP", fHadTemp ? sTemp.c_str() : NULL);
+    }
 }
 
 /* ---- Time -------------------------------------------------------------------------- */
@@ -347,14 +376,72 @@ int TsCountChildren(void)
     return nCount;
 }
 
+/* One entry of the system's handle list (SystemHandleInformation). */
+typedef struct _TSHANDLEENTRY {
+    ULONG ulProcessId;
+    UCHAR ucObjectType;
+    UCHAR ucFlags;
+    USHORT usHandle;
+    PVOID pObject;
+    ACCESS_MASK access;
+} TSHANDLEENTRY;
+
+typedef LONG(WINAPI *PFNQUERYSYSINFO)(ULONG, PVOID, ULONG, PULONG);
+
+#define TS_SYSTEM_HANDLE_INFORMATION 16
+#define TS_STATUS_INFO_LENGTH_MISMATCH ((LONG)0xC0000004L)
+
+/* Handles of this process as the system's handle list counts them; -1 when
+ * the list cannot be read. Wine has no per-process handle count
+ * (GetProcessHandleCount gives 0 there), but it keeps this list. */
+static int CountHandlesInSystemList(void)
+{
+    static PFNQUERYSYSINFO pfnQuery = NULL;
+    std::vector<char> buf(1 << 16);
+    ULONG ulNeeded = 0;
+    ULONG ulEntries;
+    ULONG i;
+    LONG lStatus;
+    int nCount = 0;
+    DWORD dwSelf = GetCurrentProcessId();
+    const TSHANDLEENTRY *pEntry;
+
+    if (pfnQuery == NULL) {
+        pfnQuery = (PFNQUERYSYSINFO)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"),
+                                                                   "NtQuerySystemInformation");
+        if (pfnQuery == NULL) {
+            return -1;
+        }
+    }
+    for (;;) {
+        lStatus = pfnQuery(TS_SYSTEM_HANDLE_INFORMATION, buf.data(), (ULONG)buf.size(), &ulNeeded);
+        if (lStatus != TS_STATUS_INFO_LENGTH_MISMATCH || buf.size() >= (64u << 20)) {
+            break;
+        }
+        buf.resize(buf.size() * 2 > ulNeeded ? buf.size() * 2 : ulNeeded + 4096);
+    }
+    if (lStatus != 0) {
+        return -1;
+    }
+    ulEntries = *(const ULONG *)buf.data();
+    pEntry = (const TSHANDLEENTRY *)(buf.data() + sizeof(ULONG_PTR));
+    for (i = 0; i < ulEntries; i++) {
+        if (pEntry[i].ulProcessId == dwSelf) {
+            nCount++;
+        }
+    }
+    return nCount;
+}
+
 int TsCountDescriptors(void)
 {
     DWORD dwCount = 0;
+    int nCount = CountHandlesInSystemList();
 
-    if (!GetProcessHandleCount(GetCurrentProcess(), &dwCount)) {
-        return -1;
+    if (nCount < 0 && GetProcessHandleCount(GetCurrentProcess(), &dwCount)) {
+        nCount = (int)dwCount;
     }
-    return (int)dwCount;
+    return nCount;
 }
 
 bool TsWaitChildren(int nChildren, unsigned long ulMs)
@@ -381,6 +468,44 @@ bool TsWaitDescriptors(int nDescriptors, unsigned long ulMs)
         TsSleepMs(10);
     }
     return true;
+}
+
+/* ---- Threads ------------------------------------------------------------------------ */
+
+typedef struct _TSTHREADSTART {
+    PFNTSTHREAD pfn;
+    void *pArg;
+} TSTHREADSTART;
+
+static DWORD WINAPI TsThreadMain(LPVOID pv)
+{
+    TSTHREADSTART start = *(TSTHREADSTART *)pv;
+
+    delete (TSTHREADSTART *)pv;
+    start.pfn(start.pArg);
+    return 0;
+}
+
+void *TsStartThread(PFNTSTHREAD pfn, void *pArg)
+{
+    TSTHREADSTART *pStart = new TSTHREADSTART{pfn, pArg};
+    HANDLE hThread = CreateThread(NULL, 0, TsThreadMain, pStart, 0, NULL);
+
+    if (hThread == NULL) {
+        abort();
+    }
+    return hThread;
+}
+
+void TsJoinThread(void *hThread)
+{
+    WaitForSingleObject((HANDLE)hThread, INFINITE);
+    CloseHandle((HANDLE)hThread);
+}
+
+void TsExitThread(void)
+{
+    ExitThread(0);
 }
 
 bool TsHasDrives(void)

@@ -26,7 +26,8 @@ struct RaceArg {
     HANDLE *phmtx;
     BOOL fCreated;
     LONG lCode;
-    HANDLE hDone; /* set by the creator when it may end */
+    volatile LONG *plReturned; /* creators that have returned */
+    HANDLE hDone;              /* the winner ends once this is set */
 };
 
 DWORD WINAPI CreateRacer(LPVOID pv)
@@ -35,6 +36,7 @@ DWORD WINAPI CreateRacer(LPVOID pv)
 
     WaitForSingleObject(pArg->hGo, INFINITE);
     pArg->lCode = PlatCreateMutex(pArg->phmtx, &pArg->fCreated);
+    InterlockedIncrement(pArg->plReturned);
     if (pArg->fCreated) {
         /* The creator holds the lock until it ends without releasing it. */
         WaitForSingleObject(pArg->hDone, INFINITE);
@@ -48,30 +50,32 @@ TEST(PlatLocks, RacingCreatorsInstallExactlyOneHeldLockAndCloseTheirOwn)
     HANDLE hmtx = NULL;
     RaceArg aArgs[cThreads];
     HANDLE ahThreads[cThreads];
+    volatile LONG lReturned = 0;
     HANDLE hGo = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-    int nBefore = TsCountDescriptors();
     int cCreated = 0;
     int i;
 
     for (i = 0; i < cThreads; i++) {
-        aArgs[i] = RaceArg{hGo, &hmtx, FALSE, -1, hDone};
+        aArgs[i] = RaceArg{hGo, &hmtx, FALSE, -1, &lReturned, hDone};
         ahThreads[i] = CreateThread(NULL, 0, CreateRacer, &aArgs[i], 0, NULL);
         ASSERT_NE(ahThreads[i], nullptr);
     }
+    int nBefore = TsCountDescriptors();
     SetEvent(hGo);
-    for (i = 0; i < cThreads; i++) {
-        /* Every loser has returned; the winner waits for hDone. */
-        if (WaitForSingleObject(ahThreads[i], 10000) == WAIT_OBJECT_0) {
-            EXPECT_FALSE(aArgs[i].fCreated);
-        }
+    unsigned long long ullEnd = TsNowMs() + 10000;
+    while (lReturned < cThreads && TsNowMs() < ullEnd) {
+        Sleep(1);
     }
+    ASSERT_EQ(lReturned, cThreads);
     for (i = 0; i < cThreads; i++) {
         EXPECT_EQ(aArgs[i].lCode, 0);
         cCreated += aArgs[i].fCreated ? 1 : 0;
     }
     EXPECT_EQ(cCreated, 1);
     ASSERT_NE(hmtx, nullptr);
+    /* Only the installed lock is left of all the creations. */
+    EXPECT_EQ(TsCountDescriptors(), nBefore + 1);
 
     /* Held by the winner: another thread cannot have it. */
     EXPECT_EQ(PlatWaitMutex(hmtx, 50), PLAT_WAIT_TIMEOUT);
@@ -79,15 +83,13 @@ TEST(PlatLocks, RacingCreatorsInstallExactlyOneHeldLockAndCloseTheirOwn)
     /* The winner ends while holding it: the next waiter is told, and holds
      * it then. */
     SetEvent(hDone);
-    WaitForMultipleObjects(cThreads, ahThreads, TRUE, 10000);
+    EXPECT_EQ(WaitForMultipleObjects(cThreads, ahThreads, TRUE, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(PlatWaitMutex(hmtx, 10000), PLAT_WAIT_ABANDONED);
     EXPECT_EQ(PlatReleaseMutex(hmtx), 0);
 
     for (i = 0; i < cThreads; i++) {
         CloseHandle(ahThreads[i]);
     }
-    /* Only the installed lock is left of all the creations. */
-    EXPECT_EQ(TsCountDescriptors(), nBefore + 1);
     CloseHandle(hmtx);
     CloseHandle(hGo);
     CloseHandle(hDone);
@@ -308,22 +310,17 @@ class PlatFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char *pszTmp = getenv("TMP");
-        fHadTmp = pszTmp != NULL;
-        sOldTmp = fHadTmp ? pszTmp : "";
         sCwd = TsGetCwd();
         sDir = TsMakeTempDir("zelmplat");
     }
     void TearDown() override
     {
         TsChangeDir(sCwd);
-        TsSetEnv("TMP", fHadTmp ? sOldTmp.c_str() : NULL);
+        TsSetTempDir(NULL);
         TsRemoveTree(sDir);
     }
     std::string sDir;
     std::string sCwd;
-    std::string sOldTmp;
-    bool fHadTmp = false;
 };
 
 TEST_F(PlatFiles, TempNamesAreAbsoluteNewAndInTheTemporaryDirectory)
@@ -332,7 +329,7 @@ TEST_F(PlatFiles, TempNamesAreAbsoluteNewAndInTheTemporaryDirectory)
     char acName2[261];
     char acName3[261];
 
-    TsSetEnv("TMP", sDir.c_str());
+    TsSetTempDir(sDir.c_str());
     ASSERT_EQ(PlatTempName(acName1), acName1);
     ASSERT_EQ(PlatTempName(acName2), acName2);
     EXPECT_STRNE(acName1, acName2);
@@ -369,7 +366,7 @@ TEST_F(PlatFiles, TempNameFailsRatherThanOverflowWhenTheDirectoryNameIsTooLong)
     std::string longDir = sDir + "\\" + std::string(255 - sDir.size() - 1, 'd');
 
     memset(&out, 'G', sizeof(out));
-    TsSetEnv("TMP", longDir.c_str());
+    TsSetTempDir(longDir.c_str());
     EXPECT_EQ(PlatTempName(out.acName), nullptr);
     EXPECT_EQ(std::string(out.acGuard, sizeof(out.acGuard)), std::string(sizeof(out.acGuard), 'G'));
 }

@@ -26,12 +26,6 @@ class Session : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char *pszTmp = getenv("TMP");
-        const char *pszTemp = getenv("TEMP");
-        fHadTmp = pszTmp != NULL;
-        fHadTemp = pszTemp != NULL;
-        sOldTmp = fHadTmp ? pszTmp : "";
-        sOldTemp = fHadTemp ? pszTemp : "";
         sDir = TsMakeTempDir("zelmwin");
         sTemp = TsJoin(sDir, "temp");
         ASSERT_TRUE(TsMakeDir(sTemp));
@@ -52,8 +46,7 @@ protected:
             ZelmWsDestroyObj(hObj);
         }
         TsChangeDir(sCwd);
-        TsSetEnv("TMP", fHadTmp ? sOldTmp.c_str() : NULL);
-        TsSetEnv("TEMP", fHadTemp ? sOldTemp.c_str() : NULL);
+        TsSetTempDir(NULL);
         EXPECT_EQ(ZelmEnvBlocksInUse(), ulBlocks) << "memory blocks left in use";
         TsRemoveTree(sDir);
     }
@@ -91,10 +84,6 @@ protected:
     std::string sDir;
     std::string sTemp;
     std::string sCwd;
-    std::string sOldTmp;
-    std::string sOldTemp;
-    bool fHadTmp = false;
-    bool fHadTemp = false;
     ULONG ulBlocks = 0;
     std::vector<SIMWSOBJ> ahObjs;
     std::vector<HANDLE> ahStray;

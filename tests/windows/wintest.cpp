@@ -32,13 +32,7 @@ bool WtReadReport(const std::string &path, unsigned long ulMs, std::vector<std::
     if (!TsWaitForFile(path, ulMs) || !TsReadFile(path, &text)) {
         return false;
     }
-    /* Written in text mode: lines end in CR LF. */
     *pLines = TsLines(text);
-    for (std::string &line : *pLines) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-    }
     return true;
 }
 

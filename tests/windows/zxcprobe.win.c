@@ -98,7 +98,7 @@ static int WriteRecord(const char *pszRecord, int argc, char **argv, const char 
 
     lSize = CopyInputs(pszInputs, pszCopy);
 
-    pf = fopen(pszTmp, "w");
+    pf = fopen(pszTmp, "wb"); /* lines end in LF alone, as on every system */
     if (pf == NULL)
         goto done;
     fprintf(pf, "argc=%d\n", argc);

@@ -56,7 +56,7 @@ static void LogClose(HWND hwnd)
     if (pszLog == NULL)
         return;
     GetWindowTextA(hwnd, pcName, sizeof(pcName));
-    pf = fopen(pszLog, "a");
+    pf = fopen(pszLog, "ab");
     if (pf != NULL) {
         fprintf(pf, "close window=%lx name=%s us=%llu\n", (unsigned long)(ULONG_PTR)hwnd, pcName,
                 ullNow);
@@ -93,7 +93,7 @@ static int WriteRecord(const char *pszRecord, HWND *ahwnd, const char *pszSpec, 
     if (pszTmp == NULL)
         return 1;
     snprintf(pszTmp, cchRecord + 8, "%s.tmp", pszRecord);
-    pf = fopen(pszTmp, "w");
+    pf = fopen(pszTmp, "wb"); /* lines end in LF alone */
     if (pf != NULL) {
         fprintf(pf, "pid=%lu\n", (unsigned long)GetCurrentProcessId());
         for (i = 0; i < cWindows; i++) {

@@ -3,6 +3,7 @@
  * with real client programs (zxcwin). Runs once under a bare Xvfb and once
  * under openbox; each test finds out which from the root window.
  */
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
@@ -1064,4 +1065,90 @@ TEST(X11Connection, FirstUseFromManyThreadsAtOnce)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(exit(CheckFirstUse() ? 0 : 1), testing::ExitedWithCode(0), "^$");
+}
+
+/* A program monitor may be the first to use the backend, on a thread with
+ * the smallest stack there is, and the display may have to be looked up by
+ * host name (TCP). */
+typedef struct _SMALLSTACK {
+    uint32_t wnd;
+    int fFound;
+    ULONG ulPid;
+} SMALLSTACK;
+
+static SMALLSTACK g_small;
+
+static BOOL FindSmallStackWindow(HWND hwnd, ULONG ulParam)
+{
+    (void)ulParam;
+    if ((uint32_t)(uintptr_t)hwnd == g_small.wnd) {
+        g_small.fFound = 1;
+        PlatGetWindowProcessId(hwnd, &g_small.ulPid);
+    }
+    return TRUE;
+}
+
+static void *SmallStackFirstUse(void *pArg)
+{
+    (void)pArg;
+    PlatPostMessage(Hwnd(g_small.wnd), 9);
+    PlatEnumWindows(FindSmallStackWindow, 0);
+    return NULL;
+}
+
+static int CheckSmallStack(void)
+{
+    PRIVX priv;
+    TESTX y;
+    char achDisplay[32];
+    pthread_attr_t attr;
+    pthread_t th;
+    xcb_client_message_event_t msg;
+    int fOk = 1;
+
+    if (!PrivXStart(&priv, 1)) {
+        fprintf(stderr, "private Xvfb did not start\n");
+        return 0;
+    }
+    snprintf(achDisplay, sizeof(achDisplay), "localhost:%d", priv.nDisplay);
+    setenv("DISPLAY", achDisplay, 1);
+    if (!TestXOpen(&y, achDisplay)) {
+        fprintf(stderr, "cannot connect to the private Xvfb\n");
+        PrivXStop(&priv, SIGTERM);
+        return 0;
+    }
+    g_small.wnd = TestXCreateWindow(&y, 0, 0);
+
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, PTHREAD_STACK_MIN);
+    if (pthread_create(&th, &attr, SmallStackFirstUse, NULL) != 0) {
+        fprintf(stderr, "no thread\n");
+        fOk = 0;
+    } else {
+        pthread_join(th, NULL);
+        if (!g_small.fFound) {
+            fprintf(stderr, "window not found\n");
+            fOk = 0;
+        }
+        /* Over TCP the server cannot name the process; nothing stands in. */
+        if (g_small.ulPid != 0) {
+            fprintf(stderr, "process %lu told\n", (unsigned long)g_small.ulPid);
+            fOk = 0;
+        }
+        if (!TestXWaitMessage(&y, TestXAtom(&y, "ZELMXCC_MESSAGE"), &msg, ZXC_WAIT_MS) ||
+            msg.data.data32[0] != 9) {
+            fprintf(stderr, "message not received\n");
+            fOk = 0;
+        }
+    }
+    pthread_attr_destroy(&attr);
+    TestXClose(&y);
+    PrivXStop(&priv, SIGTERM);
+    return fOk;
+}
+
+TEST(X11Connection, FirstUseOnASmallStackOverTcp)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exit(CheckSmallStack() ? 0 : 1), testing::ExitedWithCode(0), "^$");
 }

@@ -209,7 +209,9 @@ int ZxcReadLog(const ZXCPROC *pProc, ZXCLOG *pLog, int nMax)
         pEntry->iIndex = -1;
         if (sscanf(achLine, "%lld %15s", &pEntry->tUs, pEntry->achWhat) != 2)
             continue;
-        if (strcmp(pEntry->achWhat, "close") == 0 || strcmp(pEntry->achWhat, "focus") == 0) {
+        if (strcmp(pEntry->achWhat, "start") == 0) {
+            sscanf(achLine, "%*d %*s %d %199[^\n]", &pEntry->nPid, pEntry->achText);
+        } else if (strcmp(pEntry->achWhat, "close") == 0 || strcmp(pEntry->achWhat, "focus") == 0) {
             if (sscanf(achLine, "%*d %*s %d %x", &pEntry->iIndex, &ulWnd) == 2)
                 pEntry->wnd = ulWnd;
         } else if (strcmp(pEntry->achWhat, "message") == 0) {
@@ -255,6 +257,11 @@ int ZxcWaitExit(ZXCPROC *pProc, int nTimeoutMs)
         SleepMs(5);
     }
     return 1;
+}
+
+int ZxcProcessExists(pid_t pid)
+{
+    return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
 }
 
 void ZxcStop(ZXCPROC *pProc)

@@ -48,6 +48,8 @@ typedef struct _ZXCLOG {
     int iIndex;         /* window index, -1 when none or unknown */
     uint32_t wnd;
     uint32_t aulData[4];/* message: type, d0, d1, d2 */
+    int nPid;           /* start: the program's pid */
+    char achText[200];  /* start: the inputs file named */
 } ZXCLOG;
 
 /* Make the run's directory and its (empty) inputs file. */
@@ -82,7 +84,11 @@ int ZxcCountLog(const ZXCPROC *pProc, const char *pszWhat);
 /* Wait until a started process has ended; 1 when it has. */
 int ZxcWaitExit(ZXCPROC *pProc, int nTimeoutMs);
 
-/* End the process if still running (SIGKILL) and remove the files. */
+/* Whether a process exists at all (a zombie does, a collected one not). */
+int ZxcProcessExists(pid_t pid);
+
+/* End the process if this test started it and it still runs (SIGKILL),
+ * and remove the files. */
 void ZxcStop(ZXCPROC *pProc);
 
 /* Index of wnd among the run's windows, or -1. */
