@@ -35,6 +35,7 @@ esac
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/with-xvfb.XXXXXX") || exit 125
 xvfb_pid=""
 wm_pid=""
+cmd_pid=""
 
 # Stop one of our children: TERM, up to 5 s for it to end, then KILL.
 stop_child() {
@@ -55,6 +56,7 @@ stop_child() {
 }
 
 cleanup() {
+    [ -n "$cmd_pid" ] && stop_child "$cmd_pid"
     [ -n "$wm_pid" ] && stop_child "$wm_pid"
     [ -n "$xvfb_pid" ] && stop_child "$xvfb_pid"
     rm -rf "$tmp"
@@ -79,10 +81,16 @@ esac
 export DISPLAY=":$display"
 
 if [ "$wm" = openbox ]; then
-    # openbox runs the --startup command once it has set itself up; until
-    # then it may drop a map request. The check window must then also name
+    # The system's configuration, not the user's, so that runs behave alike.
+    # openbox runs the --startup command once it has set itself up (until
+    # then it may drop a map request); the check window must then also name
     # itself, or the property is stale.
-    openbox --sm-disable --startup "touch $tmp/wm-started" </dev/null >"$tmp/wm.log" 2>&1 &
+    config=()
+    if [ -r /etc/xdg/openbox/rc.xml ]; then
+        config=(--config-file /etc/xdg/openbox/rc.xml)
+    fi
+    openbox --sm-disable "${config[@]}" --startup "touch '$tmp/wm-started'" \
+        </dev/null >"$tmp/wm.log" 2>&1 &
     wm_pid=$!
     ready=""
     i=0
@@ -108,6 +116,11 @@ if [ "$wm" = openbox ]; then
     fi
 fi
 
-"$@"
+# In the background, so that a signal to this script is acted on at once:
+# the command is then stopped along with the rest.
+"$@" <&0 &
+cmd_pid=$!
+wait "$cmd_pid"
 rc=$?
+cmd_pid=""
 exit $rc

@@ -134,6 +134,12 @@ PSZ PlatTempName(PSZ pcOut);
  * name exists. Null on failure. */
 FILE *PlatCreateNewFile(PSZ pszName);
 
+/* Delete the file; 0 when it was deleted. hProcEnding, when not null, is a
+ * program that has just been told to exit and may still hold the file
+ * open: where an open file cannot be deleted, the backend gives it a short,
+ * bounded time to end before it tries once more. */
+int PlatRemoveFile(PSZ pszName, HANDLE hProcEnding);
+
 /* ---- Top-level windows ---------------------------------------------------- */
 
 /* Call pfn for every top-level window, topmost first, with ulParam, until it

@@ -773,3 +773,10 @@ FILE *PlatCreateNewFile(PSZ pszName)
     }
     return pf;
 }
+
+/* An open file can be deleted here: the program need not have ended. */
+int PlatRemoveFile(PSZ pszName, HANDLE hProcEnding)
+{
+    (void)hProcEnding;
+    return unlink(pszName);
+}

@@ -4,6 +4,7 @@
  * all with the system's own calls. Built into the 32-bit ZELMXCC.dll.
  */
 #include <direct.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stddef.h>
@@ -47,6 +48,7 @@ static_assert(PLAT_INFINITE == INFINITE, "infinite wait");
 
 #define PLAT_CLOSE_TIMEOUT 5000U  /* longest wait for a window to take WM_CLOSE, ms */
 #define PLAT_KILL_STACK    0x4000 /* stack of the exit thread in the program */
+#define PLAT_REMOVE_WAIT   5000U  /* longest wait for an ending program to let go of a file, ms */
 
 /* ---- Locks ------------------------------------------------------------------ */
 
@@ -289,6 +291,22 @@ FILE *PlatCreateNewFile(PSZ pszName)
         }
     }
     return pFile;
+}
+
+/*
+ * A file that a program still has open cannot be deleted. A program that
+ * has just been told to exit lets go of it when it ends: it is given a few
+ * seconds for that, and the deletion is tried once more.
+ */
+int PlatRemoveFile(PSZ pszName, HANDLE hProcEnding)
+{
+    int nResult = remove(pszName);
+
+    if (nResult != 0 && errno == EACCES && hProcEnding != NULL &&
+        WaitForSingleObject(hProcEnding, PLAT_REMOVE_WAIT) == WAIT_OBJECT_0) {
+        nResult = remove(pszName);
+    }
+    return nResult;
 }
 
 /* ---- Top-level windows --------------------------------------------------------- */

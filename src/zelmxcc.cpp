@@ -244,12 +244,17 @@ ULONG RemoveCCInfo(POPSCCINFO pCCInfo)
         if (hProc != NULL) {
             PlatEnumWindows(CloseWindowInProc, pCCInfo->procId);
             PlatKillProgram(hProc);
-            PlatCloseProgram(hProc);
-            SetProcHandle(pCCInfo, NULL);
         }
 
-        if (pCCInfo->pcFilename[0] != '\0' && remove(pCCInfo->pcFilename) != 0) {
+        /* Tried whether or not the program still ran; it may still hold the
+         * file open while it ends, so its handle is closed only afterwards. */
+        if (pCCInfo->pcFilename[0] != '\0' && PlatRemoveFile(pCCInfo->pcFilename, hProc) != 0) {
             SetErrorMsg(cErrorMsg, "Error in remove file");
+        }
+
+        if (hProc != NULL) {
+            PlatCloseProgram(hProc);
+            SetProcHandle(pCCInfo, NULL);
         }
 
         ulRC = SimOpsFreeMem(pCCInfo, &rcStruct);
@@ -482,7 +487,7 @@ static ULONG WriteInputsFile(CCSTART *pStart)
         if (ulRC == 0) {
             strcpy(pStart->pCCInfo->pcFilename, pStart->pcPgmInputs);
         } else {
-            remove(pStart->pcPgmInputs);
+            PlatRemoveFile(pStart->pcPgmInputs, NULL);
         }
     }
     FreeStoreBlock((PVOID *)&pStart->buffer.pucBuffer, &pStart->rcStruct);

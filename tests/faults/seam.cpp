@@ -182,7 +182,7 @@ LONG __wrap_PlatStartProgram(PSZ pszCommandLine, PSZ pszProgram, PSZ pszInputs, 
         fDelete = g_seam.fDeleteInputsBeforeStart;
     }
     if (fDelete) {
-        remove(pszInputs);
+        PlatRemoveFile(pszInputs, NULL);
     }
     return __real_PlatStartProgram(pszCommandLine, pszProgram, pszInputs, phProc, pulProcId);
 }

@@ -304,6 +304,35 @@ TEST_F(PlatPrograms, KillMakesTheProgramExitWithCodeZeroSeenThroughADuplicate)
     EXPECT_TRUE(TsWaitProcessGone(ulPid, 10000));
 }
 
+TEST_F(PlatPrograms, FileHeldByAnEndingProgramIsRemovedOnceItHasExited)
+{
+    std::string report = TsJoin(sDir, "probe.txt");
+    std::string inputs = TsJoin(sDir, "held.dat");
+    std::string cmd = WtProgram("zxcprobe") + " --hold-inputs --forever --record " + report + " " +
+                      WtQuote(inputs);
+    std::vector<std::string> lines;
+    HANDLE hProc = NULL;
+    ULONG ulPid = 0;
+
+    ASSERT_TRUE(TsWriteFile(inputs, "held"));
+    ASSERT_EQ(PlatStartProgram((PSZ)cmd.c_str(), (PSZ)cmd.c_str(), (PSZ)inputs.c_str(), &hProc,
+                               &ulPid),
+              0);
+    ASSERT_TRUE(WtReadReport(report, ulReportWait, &lines));
+
+    /* Without an ending program nothing is waited for. */
+    EXPECT_NE(PlatRemoveFile((PSZ)inputs.c_str(), NULL), 0);
+    EXPECT_TRUE(TsFileExists(inputs));
+
+    EXPECT_EQ(PlatKillProgram(hProc), 0);
+    EXPECT_EQ(PlatRemoveFile((PSZ)inputs.c_str(), hProc), 0);
+    EXPECT_FALSE(TsFileExists(inputs));
+    /* A file that is not there is no file to wait for. */
+    EXPECT_NE(PlatRemoveFile((PSZ)inputs.c_str(), hProc), 0);
+    EXPECT_TRUE(PlatWaitProgram(hProc, 30000));
+    PlatCloseProgram(hProc);
+}
+
 /* ---- Directories, drives and files ------------------------------------------------- */
 
 class PlatFiles : public ::testing::Test {

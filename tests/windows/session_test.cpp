@@ -127,6 +127,30 @@ TEST_F(Session, InputsFileIsWrittenPassedQuotedAndDeletedAtTheEnd)
     EXPECT_TRUE(TsListDir(sTemp).empty());
 }
 
+TEST_F(Session, InputsFileHeldOpenByTheProgramIsDeletedOnceTheProgramHasExited)
+{
+    std::string report = Path("probe.txt");
+    std::string program = WtProgram("zxcprobe") + " --hold-inputs --forever --record " + report;
+    std::vector<std::string> lines;
+    PVOID hClass = NULL;
+
+    ASSERT_EQ(SimOpsStartClass(NULL, 0, DataObject("held"), ulClassId, (PSZ)program.c_str(), NULL,
+                               NULL, NULL, &hClass),
+              ZELMXCC_OK);
+    ASSERT_TRUE(WtReadReport(report, ulReportWait, &lines));
+    std::string inputs = WtValue(lines, "arg5");
+    ASSERT_TRUE(TsFileExists(inputs)) << inputs;
+    /* While the program runs, the file cannot go. */
+    EXPECT_FALSE(DeleteFileA(inputs.c_str()));
+
+    TsCaptureStderrBegin();
+    ULONG ulRC = SimOpsEndClass(hClass);
+    std::string errors = TsCaptureStderrEnd();
+    EXPECT_EQ(ulRC, ZELMXCC_OK);
+    EXPECT_EQ(errors, "");
+    EXPECT_FALSE(TsFileExists(inputs));
+}
+
 TEST_F(Session, QuotedProgramPathWithBlanksAndItsArgumentsArePassedOn)
 {
     std::string spaced = TsJoin(sDir, "class programs");

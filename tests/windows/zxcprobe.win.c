@@ -10,6 +10,7 @@
  *   --exit N        exit code (default 0)
  *   --sleep MS      sleep MS milliseconds before exiting
  *   --forever       never exit on its own
+ *   --hold-inputs   keep the inputs file open until the program ends
  *   --ignore-term   accepted; Windows has no termination signal to ignore
  * Other arguments are recorded and otherwise ignored.
  *
@@ -130,6 +131,8 @@ int main(int argc, char **argv)
     int nExit = 0;
     long lSleep = 0;
     int fForever = 0;
+    int fHold = 0;
+    FILE *pfHeld = NULL;
     int i = 0;
 
     if (argc >= 2)
@@ -144,8 +147,15 @@ int main(int argc, char **argv)
             lSleep = atol(argv[++i]);
         } else if (strcmp(argv[i], "--forever") == 0) {
             fForever = 1;
+        } else if (strcmp(argv[i], "--hold-inputs") == 0) {
+            fHold = 1;
         }
     }
+
+    /* Opened before the report appears, so that whoever reads the report
+     * knows the file is held. */
+    if (fHold && pszInputs != NULL)
+        pfHeld = fopen(pszInputs, "rb");
 
     if (pszRecord != NULL && WriteRecord(pszRecord, argc, argv, pszInputs) != 0)
         fprintf(stderr, "zxcprobe: cannot write the report %s\n", pszRecord);
@@ -156,5 +166,7 @@ int main(int argc, char **argv)
         for (;;)
             Sleep(INFINITE);
     }
+    if (pfHeld != NULL)
+        fclose(pfHeld);
     return nExit;
 }
