@@ -40,6 +40,8 @@ set_target_properties(zelmxcc PROPERTIES
   LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/zelmxcc.map)
 
 add_subdirectory(examples)
+add_subdirectory(host)
+include(${CMAKE_CURRENT_LIST_DIR}/install.cmake)
 
 if(ZELMXCC_TESTS)
   enable_testing()

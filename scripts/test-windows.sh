@@ -36,11 +36,6 @@ fi
 
 # ---- Packages -----------------------------------------------------------------
 scripts/deps.sh windows
-if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
-    if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-    $SUDO apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends googletest
-fi
 
 # ---- Build --------------------------------------------------------------------
 generator=()

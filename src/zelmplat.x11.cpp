@@ -87,7 +87,8 @@ static const char *const g_apszAtomNames[X11_ATOM_COUNT] = {
 #define X11_MAX_LIST 0x100000UL
 
 /* Everything below is guarded by g_mtxX11. The connection, the root and the
- * atoms are set once, before the connection is handed to any caller. */
+ * atoms are set once, before the connection is handed to any caller, and
+ * only read after that. */
 static pthread_mutex_t g_mtxX11 = PTHREAD_MUTEX_INITIALIZER;
 static xcb_connection_t *g_pX11Conn;          /* open and usable, or null */
 static xcb_window_t g_wndX11Root;             /* root of the default screen */
@@ -106,7 +107,8 @@ typedef struct _X11USE {
 /* ---- Connection ----------------------------------------------------------- */
 
 /* Open the display, learn the root and intern the atoms; on failure leave
- * no connection behind. Runs once, with g_mtxX11 held by the caller. */
+ * no connection behind. Runs once, while the thread that waits for it
+ * holds g_mtxX11. */
 static void X11OpenHere(void)
 {
     xcb_connection_t *pConn;
@@ -206,9 +208,10 @@ static void X11Retire(void)
 
 /*
  * Take a hold on the connection, opening it on first use; null when there
- * is none. While held, SIGPIPE is blocked in the calling thread, so that a
- * server that vanishes in the middle of a write breaks the connection
- * instead of ending the process. Give the hold back with X11Release.
+ * is none. While held, SIGPIPE is blocked in the calling thread (and so in
+ * the thread that opens the connection), so that a server that vanishes in
+ * the middle of a write breaks the connection instead of ending the
+ * process. Give the hold back with X11Release.
  */
 static xcb_connection_t *X11Acquire(PX11USE pUse)
 {
@@ -216,6 +219,13 @@ static xcb_connection_t *X11Acquire(PX11USE pUse)
     xcb_generic_event_t *pEvent;
     sigset_t setPipe;
     sigset_t setPending;
+
+    sigemptyset(&setPipe);
+    sigaddset(&setPipe, SIGPIPE);
+    sigemptyset(&setPending);
+    sigpending(&setPending);
+    pUse->fPipePending = sigismember(&setPending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &setPipe, &pUse->setOld);
 
     pthread_mutex_lock(&g_mtxX11);
     if (!g_fX11Tried) {
@@ -231,14 +241,9 @@ static xcb_connection_t *X11Acquire(PX11USE pUse)
     }
     pthread_mutex_unlock(&g_mtxX11);
 
-    if (pConn != NULL) {
-        sigemptyset(&setPipe);
-        sigaddset(&setPipe, SIGPIPE);
-        sigemptyset(&setPending);
-        sigpending(&setPending);
-        pUse->fPipePending = sigismember(&setPending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &setPipe, &pUse->setOld);
-
+    if (pConn == NULL) {
+        pthread_sigmask(SIG_SETMASK, &pUse->setOld, NULL);
+    } else {
         /* Nothing here reads events; drop what the server queued for us
          * (errors of requests sent without waiting, keyboard mapping
          * changes) so that it does not pile up. */

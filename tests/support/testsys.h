@@ -32,6 +32,8 @@ std::string TsGetCwd(void);
 bool TsChangeDir(const std::string &path);
 /* Absolute, canonical form of an existing path (symbolic links resolved). */
 std::string TsRealPath(const std::string &path);
+/* A symbolic link pszLink to pszTarget; false where the system makes none. */
+bool TsMakeLink(const std::string &target, const std::string &link);
 /* Wait until the file exists, at most ulMs. */
 bool TsWaitForFile(const std::string &path, unsigned long ulMs);
 
@@ -51,6 +53,8 @@ bool TsProcessRunning(unsigned long ulPid);
 bool TsWaitProcessGone(unsigned long ulPid, unsigned long ulMs);
 /* Child processes of this process, ended-but-uncollected ones included. */
 int TsCountChildren(void);
+/* End the process at once, as an outsider would. */
+bool TsKillProcess(unsigned long ulPid);
 /* Open descriptors (handles) of this process. */
 int TsCountDescriptors(void);
 /* Wait until the counts come back to the given values, at most ulMs. */

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -373,4 +374,14 @@ void TsJoinThread(void *hThread)
 void TsExitThread(void)
 {
     pthread_exit(NULL);
+}
+
+bool TsKillProcess(unsigned long ulPid)
+{
+    return kill((pid_t)ulPid, SIGKILL) == 0;
+}
+
+bool TsMakeLink(const std::string &target, const std::string &link)
+{
+    return symlink(target.c_str(), link.c_str()) == 0;
 }

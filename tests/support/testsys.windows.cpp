@@ -512,3 +512,28 @@ bool TsHasDrives(void)
 {
     return true;
 }
+
+bool TsKillProcess(unsigned long ulPid)
+{
+    bool fOk = false;
+    HANDLE hProc = OpenProcess(PROCESS_TERMINATE, FALSE, (DWORD)ulPid);
+
+    if (hProc != NULL) {
+        fOk = TerminateProcess(hProc, 137) != 0;
+        CloseHandle(hProc);
+    }
+    return fOk;
+}
+
+/* Some systems report a link made without making one: what counts is that
+ * a link is there afterwards. */
+bool TsMakeLink(const std::string &target, const std::string &link)
+{
+    DWORD dwAttr;
+
+    if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), 0x2 /* unprivileged */)) {
+        return false;
+    }
+    dwAttr = GetFileAttributesA(link.c_str());
+    return dwAttr != INVALID_FILE_ATTRIBUTES && (dwAttr & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}

@@ -3,6 +3,8 @@
  */
 #include "x11test.h"
 
+#include <xcb/record.h>
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -635,4 +637,150 @@ void PrivXStop(PRIVX *pPriv, int nSignal)
             unlink(achPath);
         }
     }
+}
+
+/* ---- Close requests as the server delivers them ----------------------------- */
+
+/* Elements come as: server time (4 bytes), then the 32-byte event. */
+static void RecorderTake(RECORDER *pRec, const uint8_t *pb, int cb)
+{
+    const xcb_client_message_event_t *pMsg;
+    uint32_t ulTime;
+
+    while (cb >= 4 + 32) {
+        memcpy(&ulTime, pb, 4);
+        pMsg = (const xcb_client_message_event_t *)(pb + 4);
+        if ((pMsg->response_type & 0x7f) == XCB_CLIENT_MESSAGE && pMsg->format == 32 &&
+            pMsg->type == pRec->atomProtocols && pMsg->data.data32[0] == pRec->atomDelete) {
+            pthread_mutex_lock(&pRec->mtx);
+            if (pRec->n < REC_MAX) {
+                pRec->a[pRec->n].wnd = pMsg->window;
+                pRec->a[pRec->n].ulServerMs = ulTime;
+                pRec->n++;
+            }
+            pthread_mutex_unlock(&pRec->mtx);
+        }
+        pb += 4 + 32;
+        cb -= 4 + 32;
+    }
+}
+
+static void *RecorderRead(void *pArg)
+{
+    RECORDER *pRec = (RECORDER *)pArg;
+    xcb_record_enable_context_cookie_t cookie;
+    xcb_record_enable_context_reply_t *pReply;
+    int fEnd = 0;
+
+    cookie.sequence = pRec->seqEnable;
+    while (!fEnd) {
+        pReply = xcb_record_enable_context_reply(pRec->pData, cookie, NULL);
+        if (pReply == NULL)
+            break;
+        if (pReply->category == 0 /* from the server */)
+            RecorderTake(pRec, xcb_record_enable_context_data(pReply),
+                         xcb_record_enable_context_data_length(pReply));
+        else if (pReply->category == 4 /* start of data */) {
+            pthread_mutex_lock(&pRec->mtx);
+            pRec->fStarted = 1;
+            pthread_mutex_unlock(&pRec->mtx);
+        } else if (pReply->category == 5 /* end of data */)
+            fEnd = 1;
+        free(pReply);
+    }
+    return NULL;
+}
+
+static int RecorderStarted(void *pCtx)
+{
+    RECORDER *pRec = (RECORDER *)pCtx;
+    int fStarted;
+
+    pthread_mutex_lock(&pRec->mtx);
+    fStarted = pRec->fStarted;
+    pthread_mutex_unlock(&pRec->mtx);
+    return fStarted;
+}
+
+int RecorderStart(RECORDER *pRec)
+{
+    TESTX x;
+    xcb_record_client_spec_t spec = XCB_RECORD_CS_ALL_CLIENTS;
+    xcb_record_range_t range;
+    xcb_generic_error_t *pError;
+    xcb_record_enable_context_cookie_t cookie;
+
+    memset(pRec, 0, sizeof(*pRec));
+    pthread_mutex_init(&pRec->mtx, NULL);
+    if (!TestXOpen(&x, NULL))
+        return 0;
+    pRec->pCtl = x.pConn;
+    pRec->atomProtocols = TestXAtom(&x, "WM_PROTOCOLS");
+    pRec->atomDelete = TestXAtom(&x, "WM_DELETE_WINDOW");
+    pRec->pData = xcb_connect(NULL, NULL);
+    if (xcb_connection_has_error(pRec->pData)) {
+        RecorderStop(pRec);
+        return 0;
+    }
+
+    memset(&range, 0, sizeof(range));
+    range.delivered_events.first = XCB_CLIENT_MESSAGE;
+    range.delivered_events.last = XCB_CLIENT_MESSAGE;
+    pRec->context = xcb_generate_id(pRec->pCtl);
+    pError = xcb_request_check(pRec->pCtl, xcb_record_create_context_checked(
+                                               pRec->pCtl, pRec->context,
+                                               XCB_RECORD_H_TYPE_FROM_SERVER_TIME, 1, 1,
+                                               &spec, &range));
+    if (pError != NULL) {
+        free(pError);
+        pRec->context = 0;
+        RecorderStop(pRec);
+        return 0;
+    }
+    cookie = xcb_record_enable_context(pRec->pData, pRec->context);
+    xcb_flush(pRec->pData);
+    pRec->seqEnable = cookie.sequence;
+    if (pthread_create(&pRec->thRead, NULL, RecorderRead, pRec) != 0) {
+        RecorderStop(pRec);
+        return 0;
+    }
+    pRec->fThread = 1;
+    /* The first reply tells that recording has begun. */
+    if (!TestWaitFor(RecorderStarted, pRec, ZXC_WAIT_MS)) {
+        RecorderStop(pRec);
+        return 0;
+    }
+    return 1;
+}
+
+void RecorderStop(RECORDER *pRec)
+{
+    if (pRec->context != 0) {
+        free(xcb_request_check(pRec->pCtl,
+                               xcb_record_disable_context_checked(pRec->pCtl, pRec->context)));
+    }
+    if (pRec->fThread)
+        pthread_join(pRec->thRead, NULL);
+    pRec->fThread = 0;
+    if (pRec->context != 0)
+        free(xcb_request_check(pRec->pCtl,
+                               xcb_record_free_context_checked(pRec->pCtl, pRec->context)));
+    pRec->context = 0;
+    if (pRec->pData != NULL)
+        xcb_disconnect(pRec->pData);
+    pRec->pData = NULL;
+    if (pRec->pCtl != NULL)
+        xcb_disconnect(pRec->pCtl);
+    pRec->pCtl = NULL;
+    pthread_mutex_destroy(&pRec->mtx);
+}
+
+int RecorderClockSlackMs(void)
+{
+    struct timespec ts;
+
+    if (clock_getres(CLOCK_MONOTONIC_COARSE, &ts) == 0 && ts.tv_sec == 0 &&
+        ts.tv_nsec <= 1000000L)
+        return 1;
+    return 0;
 }

@@ -7,6 +7,7 @@
 #ifndef X11TEST_H
 #define X11TEST_H
 
+#include <pthread.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -152,6 +153,44 @@ int PrivXStart(PRIVX *pPriv, int fTcp);
 /* Stop it with nSignal (SIGTERM: orderly; SIGKILL: as if it crashed, its
  * lock and socket files are then removed here) and collect it. */
 void PrivXStop(PRIVX *pPriv, int nSignal);
+
+/* ---- Close requests as the server delivers them ----------------------------- */
+
+/* With the X RECORD extension, on connections of its own: every
+ * WM_DELETE_WINDOW request the server delivers, with the server's time of
+ * delivery (milliseconds). Times taken by the server do not depend on when
+ * the receiving client gets to read its events. */
+#define REC_MAX 64
+
+typedef struct _CLOSEREC {
+    uint32_t wnd;
+    uint32_t ulServerMs;
+} CLOSEREC;
+
+typedef struct _RECORDER {
+    xcb_connection_t *pCtl;
+    xcb_connection_t *pData;
+    uint32_t context;
+    unsigned int seqEnable;
+    xcb_atom_t atomProtocols;
+    xcb_atom_t atomDelete;
+    pthread_t thRead;
+    int fThread;
+    int fStarted;       /* the server said recording has begun */
+    pthread_mutex_t mtx;
+    int n;
+    CLOSEREC a[REC_MAX];
+} RECORDER;
+
+/* Start recording; 1 when it runs. */
+int RecorderStart(RECORDER *pRec);
+
+/* Stop recording (everything delivered before is in) and free it all. */
+void RecorderStop(RECORDER *pRec);
+
+/* Milliseconds the server's clock may lag: Xorg reads the coarse clock when
+ * its resolution is 1 ms or finer (else the exact one). */
+int RecorderClockSlackMs(void);
 
 /* ---- Waiting ----------------------------------------------------------------- */
 
