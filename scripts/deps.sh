@@ -8,7 +8,7 @@ want=()
 case "${1:-linux}" in
   linux)
     want=(g++ cmake make pkg-config googletest libgtest-dev libxcb1-dev libxcb-ewmh-dev
-          libxcb-icccm4-dev libxcb-res0-dev xvfb xauth openbox x11-utils binutils) ;;
+          libxcb-icccm4-dev libxcb-res0-dev libxcb-record0-dev xvfb xauth openbox x11-utils binutils) ;;
   windows)
     want=(g++-mingw-w64-i686 binutils-mingw-w64-i686 cmake make googletest xvfb xauth wine wine32:i386) ;;
   *) echo "usage: $0 linux|windows" >&2; exit 2 ;;

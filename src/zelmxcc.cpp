@@ -174,9 +174,10 @@ void AddCCInfo(POPSCCINFO pCCInfo)
 
 /*
  * The first record, from the head, whose monitor handle is hProc. A monitor
- * keeps its handle open until after its search, so no other session can
- * carry that handle value meanwhile. The caller holds the registry lock
- * across the search and the use of the record.
+ * keeps its handle open until after its search, and a session's record
+ * forgets the value once its monitor has found it, so no other session can
+ * carry the value meanwhile. The caller holds the registry lock across the
+ * search and the use of the record.
  */
 POPSCCINFO SearchCCInfo(HANDLE hProc)
 {
@@ -282,6 +283,10 @@ PLATTHREADRC PLATTHREADAPI ExternalObjectMonitor(PVOID pHandOver)
     if (RequestLock(&hmtxCCInfo)) {
         pCCInfo = SearchCCInfo(hProcMonitor);
         if (pCCInfo != NULL) {
+            /* The handle is closed below and its value may come back for
+             * another session's monitor: an ended session keeps no trace
+             * of it. */
+            pCCInfo->hProcMonitor = NULL;
             hProc = GetProcHandle(pCCInfo);
             SetProcHandle(pCCInfo, NULL);
             PlatCloseProgram(hProc);

@@ -155,6 +155,36 @@ TEST_F(FaultTest, ProgramThatEndsByItselfIsNotifiedOnceWithTheHostsMessage)
     }
 }
 
+/* Sessions whose programs end one after the other, each kept until the
+ * end: the handles of the later ones take the values of the earlier ones,
+ * and each is still told with its own window and message. */
+TEST_F(FaultTest, ProgramsEndingOneAfterAnotherAreEachNotifiedWithTheirOwnMessage)
+{
+    const int nSessions = 4;
+    PVOID ahSession[nSessions];
+    Lines expected;
+
+    for (int i = 0; i < nSessions; i++) {
+        ProbeReport report;
+        std::string sName = "seq" + std::to_string(i);
+        ahSession[i] = StartRunning(sName.c_str(), &report, (HWND)(uintptr_t)(i + 1), 100 + i,
+                                    "--exit 0");
+        ASSERT_TRUE(TsWaitProcessGone(report.Pid(), ZXC_WAIT_MS));
+        ASSERT_TRUE(TsWaitDescriptors(nDescriptors0, ZXC_WAIT_MS)) << "the monitor is done";
+        expected.push_back("post " + std::to_string(i + 1) + " " + std::to_string(100 + i));
+    }
+    Lines posts;
+    for (const std::string &e : SeamEvents()) {
+        if (e.compare(0, 5, "post ") == 0) {
+            posts.push_back(e);
+        }
+    }
+    EXPECT_EQ(posts, expected);
+    for (int i = 0; i < nSessions; i++) {
+        EXPECT_EQ(End(ahSession[i]).ulRC, 0u);
+    }
+}
+
 /* A session ended first gets no notification, and its monitor leaves the
  * next session alone even when that one's handles take the same values. */
 TEST_F(FaultTest, MonitorOfARemovedSessionNeverTouchesAnotherSession)

@@ -324,7 +324,7 @@ static int IsGone(void *pCtx)
 
 TEST(X11Pid, TheServersRecordOfTheCreatorCannotBeFaked)
 {
-    static const char *const apszTruthful[] = {"--pid-property", "0", NULL};
+    static const char *const apszZero[] = {"--pid-property", "0", NULL};
     static const char *const apszLying[] = {"--pid-property", "1", NULL};
     static const char *const apszNone[] = {"--pid-property", "none", NULL};
     static const struct {
@@ -333,7 +333,7 @@ TEST(X11Pid, TheServersRecordOfTheCreatorCannotBeFaked)
     } aCases[] = {
         {"own pid in _NET_WM_PID", NULL},
         {"another pid in _NET_WM_PID", apszLying},
-        {"pid 0 in _NET_WM_PID", apszTruthful},
+        {"pid 0 in _NET_WM_PID", apszZero},
         {"no _NET_WM_PID", apszNone},
     };
     ZXCPROC aProc[4];
