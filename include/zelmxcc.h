@@ -56,6 +56,22 @@ typedef PVOID SIMWSOBJ;
 #define ZELMXCC_RC_FILE_ERROR      7027UL /* file, directory or drive operation failed */
 #define ZELMXCC_RC_START_ERROR     7038UL /* class program or its monitor not started */
 
+/*
+ * The notification. On Windows, ulMsgNotify is posted to hWinNotify with
+ * wParam 0 and lParam 0. On Linux with X11, hWinNotify carries the id of an
+ * X window of the host's (cast: (HWND)(uintptr_t)window), and the library
+ * sends it a ClientMessage event:
+ *
+ *   type    the atom named ZELMXCC_X11_MESSAGE ("ZELMXCC_MESSAGE")
+ *   format  32
+ *   data    data32[0] = ulMsgNotify, data32[1] = 0, data32[2] = 0
+ *           (the message number, then the two message parameters)
+ *
+ * sent with no event mask, so it reaches the client that created the
+ * window. Without a display nothing is sent.
+ */
+#define ZELMXCC_X11_MESSAGE "ZELMXCC_MESSAGE"
+
 /* ---- The three calls ---------------------------------------------------- */
 
 /*

@@ -74,7 +74,7 @@ static const char *const g_apszAtomNames[X11_ATOM_COUNT] = {
     "_NET_CLIENT_LIST",
     "_NET_ACTIVE_WINDOW",
     "_NET_WM_PID",
-    "ZELMXCC_MESSAGE",
+    ZELMXCC_X11_MESSAGE,
 };
 
 /* WM_STATE value of a window its manager holds iconified (ICCCM). */
