@@ -144,6 +144,11 @@ target_link_libraries(zelmxcc PRIVATE
   user32 kernel32)
 zelm_host_import(zelmxcc ${ZELM_IMPDIR}/zelmxcc-host.def)
 
+# ---- The host program, and the folder a Windows host author takes -------------------
+
+add_subdirectory(host)
+include(${CMAKE_CURRENT_LIST_DIR}/install.cmake)
+
 # ---- Tests ----------------------------------------------------------------------------
 
 if(ZELMXCC_TESTS)

@@ -521,7 +521,7 @@ static BOOL HostOpenWindow(void)
     int nScreen = 0;
     int i;
     static const char acTitle[] = HOST_NAME;
-    static const char acMessage[] = "ZELMXCC_MESSAGE";
+    static const char acMessage[] = ZELMXCC_X11_MESSAGE;
 
     pConn = xcb_connect(NULL, &nScreen);
     if (xcb_connection_has_error(pConn)) {
@@ -651,6 +651,13 @@ static BOOL HostWaitFd(int fdWant, long long llDeadline, BOOL fReturnOnNotify)
         HostPumpEvents();
         if (g_nSignal != 0)
             return FALSE;
+        /* Waiting for a line at the terminal: the prompt, again after a
+         * notification was shown. */
+        if (fdWant >= 0 && fdWant == g_fdInput && g_fPrompt && !g_fPromptShown) {
+            fputs("zelmxcc> ", stdout);
+            fflush(stdout);
+            g_fPromptShown = TRUE;
+        }
         nfd = 0;
         if (fdWant >= 0) {
             apfd[nfd].fd = fdWant;
@@ -723,11 +730,6 @@ static BOOL HostNextLine(char **ppszLine)
                 fprintf(stderr, "%s: out of memory\n", HOST_NAME);
                 exit(EXIT_FAILED);
             }
-        }
-        if (g_fPrompt && !g_fPromptShown) {
-            fputs("zelmxcc> ", stdout);
-            fflush(stdout);
-            g_fPromptShown = TRUE;
         }
         if (!HostWaitFd(g_fdInput, -1, FALSE))
             return FALSE;
@@ -1276,10 +1278,12 @@ static void HostFreeWords(PHOSTWORD pWords, int nWords)
 }
 
 /*
- * Split a command line into words: blanks separate them; double quotes
- * group, and inside them \" \\ \n \t stand for a quote, a backslash, a
- * newline and a tab (any other backslash is itself). FALSE, with the error
- * recorded, for an unterminated quote.
+ * Split a command line into words by the rules the library applies to the
+ * program text: blanks separate words; double quotes group and are
+ * dropped; 2n backslashes before a quote give n backslashes and the quote
+ * groups, 2n+1 give n backslashes and a literal quote; other backslashes
+ * are themselves. FALSE, with the error recorded, for an unterminated
+ * quote.
  */
 static BOOL HostSplit(const char *pszLine, PHOSTWORD *ppWords, int *pnWords)
 {
@@ -1288,6 +1292,7 @@ static BOOL HostSplit(const char *pszLine, PHOSTWORD *ppWords, int *pnWords)
     int nWords = 0;
     const char *pch = pszLine;
     char *pchOut;
+    size_t cBackslashes;
     BOOL fQuote;
 
     for (;;) {
@@ -1302,13 +1307,25 @@ static BOOL HostSplit(const char *pszLine, PHOSTWORD *ppWords, int *pnWords)
         nWords++;
         fQuote = FALSE;
         while (*pch != '\0' && (fQuote || (*pch != ' ' && *pch != '\t' && *pch != '\r'))) {
-            if (*pch == '"') {
+            if (*pch == '\\') {
+                cBackslashes = 0;
+                while (pch[cBackslashes] == '\\')
+                    cBackslashes++;
+                if (pch[cBackslashes] == '"') {
+                    memset(pchOut, '\\', cBackslashes / 2);
+                    pchOut += cBackslashes / 2;
+                    pch += cBackslashes;
+                    if (cBackslashes % 2 != 0)
+                        *pchOut++ = *pch++;
+                } else {
+                    memset(pchOut, '\\', cBackslashes);
+                    pchOut += cBackslashes;
+                    pch += cBackslashes;
+                }
+            } else if (*pch == '"') {
                 fQuote = !fQuote;
                 pWords[nWords - 1].fQuoted = TRUE;
                 pch++;
-            } else if (fQuote && *pch == '\\' && pch[1] != '\0' && strchr("\"\\nt", pch[1])) {
-                *pchOut++ = pch[1] == 'n' ? '\n' : pch[1] == 't' ? '\t' : pch[1];
-                pch += 2;
             } else {
                 *pchOut++ = *pch++;
             }
@@ -1323,6 +1340,24 @@ static BOOL HostSplit(const char *pszLine, PHOSTWORD *ppWords, int *pnWords)
     *ppWords = pWords;
     *pnWords = nWords;
     return TRUE;
+}
+
+/* Resolve \n, \t and \\ in an object's text, in place; returns its length. */
+static size_t HostUnescape(char *psz)
+{
+    char *pchIn = psz;
+    char *pchOut = psz;
+
+    while (*pchIn != '\0') {
+        if (pchIn[0] == '\\' && (pchIn[1] == 'n' || pchIn[1] == 't' || pchIn[1] == '\\')) {
+            *pchOut++ = pchIn[1] == 'n' ? '\n' : pchIn[1] == 't' ? '\t' : '\\';
+            pchIn += 2;
+        } else {
+            *pchOut++ = *pchIn++;
+        }
+    }
+    *pchOut = '\0';
+    return (size_t)(pchOut - psz);
 }
 
 /* ======================================================================== */
@@ -1414,6 +1449,8 @@ static int CmdObject(const char *pszLine, PHOSTWORD pWords, int nWords)
     if (hObj == NULL)
         return HostError(CMD_FAILED, "ZelmWsCreateObj: out of memory");
     pszText = HostJoin(pWords, nWords, 3, &cchText);
+    if (nKind != OBJ_FILE)
+        cchText = HostUnescape(pszText);
     if (nKind == OBJ_FILE) {
         ulRC = ZelmWsSetDataFile(hObj, pszText);
         if (ulRC != 0)
@@ -1790,9 +1827,10 @@ static int CmdHelp(const char *pszLine, PHOSTWORD pWords, int nWords)
     (void)nWords;
     for (i = 0; i < HOST_NCOMMANDS; i++)
         HostSay("%s", g_aCommands[i].pszUsage);
-    HostSay("Words are separated by blanks; \"double quotes\" group, with \\\" \\\\ \\n \\t "
-            "inside.\nA line starting with # is a comment. Session N is told by message "
-            "0x%lx + N.",
+    HostSay("Blanks separate words; \"double quotes\" group them, \\\" is a quote (the\n"
+            "library's rules for the program text). In an object's TEXT, \\n \\t \\\\ are a\n"
+            "newline, a tab, a backslash. A line starting with # is a comment.\n"
+            "Session N is told by message 0x%lx + N.",
             (unsigned long)HOST_MSG_BASE);
     return CMD_OK;
 }

@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -209,20 +209,47 @@ size_t Where(const std::string &text, const std::string &needle)
     return text.find(needle);
 }
 
-/* What the start line of a session tells: its pid and its inputs file. */
+/* What the start line of a session tells: its pid (0 when not shown) and
+ * its inputs file. */
 bool StartedSession(const std::string &out, unsigned long ulNumber, unsigned long *pulPid,
                     std::string *pInputs)
 {
-    std::regex re("SimOpsStartClass = 0: session " + std::to_string(ulNumber) +
-                  "(, pid ([0-9]+))?, inputs file (.*)");
-    std::smatch m;
+    const std::string prefix = "SimOpsStartClass = 0: session " + std::to_string(ulNumber);
+    const std::string pid = ", pid ";
+    const std::string file = ", inputs file ";
 
     for (const auto &line : Lines(out)) {
-        if (std::regex_match(line, m, re)) {
-            *pulPid = m[2].matched ? std::stoul(m[2].str()) : 0;
-            *pInputs = m[3].str();
-            return true;
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string rest = line.substr(prefix.size());
+        *pulPid = 0;
+        if (rest.compare(0, pid.size(), pid) == 0) {
+            size_t cchDigits = 0;
+            *pulPid = std::stoul(rest.substr(pid.size()), &cchDigits);
+            rest = rest.substr(pid.size() + cchDigits);
         }
+        if (rest.compare(0, file.size(), file) != 0)
+            continue;
+        *pInputs = rest.substr(file.size());
+        return true;
+    }
+    return false;
+}
+
+/* The private Xvfb the host named: its display number and pid. */
+bool PrivateXvfb(const std::string &out, std::string *pDisplay, unsigned long *pulPid)
+{
+    const std::string prefix = "display :";
+    const std::string middle = " (private Xvfb, pid ";
+
+    for (const auto &line : Lines(out)) {
+        size_t ofMiddle = line.find(middle);
+        if (line.compare(0, prefix.size(), prefix) != 0 || ofMiddle == std::string::npos ||
+            line.back() != ')')
+            continue;
+        *pDisplay = line.substr(prefix.size(), ofMiddle - prefix.size());
+        *pulPid = std::stoul(line.substr(ofMiddle + middle.size()));
+        return true;
     }
     return false;
 }
@@ -285,6 +312,11 @@ typedef struct _KINDCASE {
     const char *pszFate;     /* what the end call reports */
     bool fInputsStays;       /* the inputs file is still there after the end */
 } KINDCASE;
+
+void PrintTo(const KINDCASE &c, std::ostream *pos)
+{
+    *pos << c.pszName;
+}
 
 const KINDCASE kKindCases[] = {
     {"bytes", "object o bytes \"line one\\nline two\\n\"", "line one\nline two\n", " gone", false},
@@ -368,6 +400,11 @@ typedef struct _ARGCASE {
     const char *pszDir;         /* its working directory under the test's, or null */
 } ARGCASE;
 
+void PrintTo(const ARGCASE &c, std::ostream *pos)
+{
+    *pos << c.pszName;
+}
+
 const ARGCASE kArgCases[] = {
     {"plain", "a b", {"a", "b"}, NULL},
     {"quoted", "\"two words\" a\\\"b", {"two words", "a\"b"}, NULL},
@@ -410,9 +447,6 @@ TEST_P(HostArgTest, ProgramTextAndDirectoryReachTheProgram)
               report.find("\ncwd=" + (ac.pszDir != NULL ? TsJoin(dir, ac.pszDir)
                                                          : TsGetCwd()) + "\n"))
         << report;
-    if (ac.pszDir != NULL)
-        EXPECT_EQ(1u, Grep(proc.out, ", in " + TsJoin(dir, ac.pszDir)).size() +
-                          Grep(proc.out, "inputs file " + inputs).size() - 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, HostArgTest, ::testing::ValuesIn(kArgCases),
@@ -429,6 +463,11 @@ typedef struct _FAILCASE {
     const char *pszLibrary;  /* the library's own line on standard error, or null */
     const char *pszHost;     /* the host's line, after "zelmxcc-host: SCRIPT:3: " */
 } FAILCASE;
+
+void PrintTo(const FAILCASE &c, std::ostream *pos)
+{
+    *pos << c.pszName;
+}
 
 const FAILCASE kFailCases[] = {
     {"noprogram", "start o /nonexistent/program", "SimOpsStartClass = 7038",
@@ -457,8 +496,9 @@ TEST_P(HostFailTest, StopsWithTheLineAndEndsWhatItStarted)
     HOSTPROC proc = RunHost({script}, "", env);
 
     EXPECT_EQ(1, proc.nStatus) << Dump(proc);
-    if (fc.pszOut != NULL)
+    if (fc.pszOut != NULL) {
         EXPECT_EQ(1u, Grep(proc.out, fc.pszOut).size()) << Dump(proc);
+    }
     std::vector<std::string> errLines = Lines(proc.err);
     std::vector<std::string> expected;
     if (fc.pszLibrary != NULL)
@@ -545,8 +585,9 @@ TEST_F(HostTest, WrongLineStopsAScriptWithOneLine)
  * the objects and sessions as they were; no call of the library is made. */
 TEST_F(HostTest, WrongLineChangesNothing)
 {
+    /* A class program that prints nothing, so that the output is the host's. */
     std::string input = "object o bytes abc\n"
-                        "start o " + Showfile("60") + "\n";
+                        "start o " + std::string(kProbe) + " --forever\n";
     const std::string state = "objects\nlist\n";
     HOSTPROC proc;
 
@@ -573,8 +614,6 @@ TEST_F(HostTest, WrongLineChangesNothing)
             std::vector<std::string> shown;
             for (size_t j = i + 1; j < outLines.size() && outLines[j].compare(0, 2, "> ") != 0; j++)
                 shown.push_back(outLines[j]);
-            for (size_t j = i + 1; j < outLines.size() && outLines[j] != "> list"; j++) {
-            }
             states.push_back(shown);
         }
     }
@@ -622,6 +661,11 @@ typedef struct _DISPLAYCASE {
     bool fNotify;             /* notifications arrive */
 } DISPLAYCASE;
 
+void PrintTo(const DISPLAYCASE &c, std::ostream *pos)
+{
+    *pos << c.pszName;
+}
+
 const DISPLAYCASE kDisplayCases[] = {
     {"privatexvfb", NULL, true, NULL, true},
     {"unreachable", ":987", true, "zelmxcc-host: cannot open display :987", true},
@@ -640,7 +684,7 @@ TEST_P(HostDisplayTest, SessionEndsAreSeenWithOrWithoutADisplay)
     std::string path;
     unsigned long ulPid = 0;
     std::string inputs;
-    std::smatch m;
+    std::string display;
     unsigned long ulXvfb = 0;
 
     ASSERT_TRUE(TsMakeDir(emptyBin));
@@ -662,19 +706,18 @@ TEST_P(HostDisplayTest, SessionEndsAreSeenWithOrWithoutADisplay)
     EXPECT_EQ(dc.fNotify ? 1u : 0u,
               Grep(proc.out, "notification: message 0x8001: session 1 has ended").size())
         << Dump(proc);
-    if (dc.pszNote != NULL)
+    if (dc.pszNote != NULL) {
         EXPECT_EQ(std::vector<std::string>{dc.pszNote}, Lines(proc.err)) << Dump(proc);
-    else
-        EXPECT_EQ("", proc.err) << Dump(proc);
-    /* A private server is named, and gone when the host is. */
-    std::regex re("display :([0-9]+) \\(private Xvfb, pid ([0-9]+)\\)\n");
-    if (dc.fXvfbOnPath) {
-        ASSERT_TRUE(std::regex_search(proc.out, m, re)) << Dump(proc);
-        ulXvfb = std::stoul(m[2].str());
-        EXPECT_TRUE(TsWaitProcessGone(ulXvfb, 10000));
-        EXPECT_FALSE(TsFileExists("/tmp/.X11-unix/X" + m[1].str()));
     } else {
-        EXPECT_FALSE(std::regex_search(proc.out, m, re)) << Dump(proc);
+        EXPECT_EQ("", proc.err) << Dump(proc);
+    }
+    /* A private server is named, and gone when the host is. */
+    if (dc.fXvfbOnPath) {
+        ASSERT_TRUE(PrivateXvfb(proc.out, &display, &ulXvfb)) << Dump(proc);
+        EXPECT_TRUE(TsWaitProcessGone(ulXvfb, 10000));
+        EXPECT_FALSE(TsFileExists("/tmp/.X11-unix/X" + display));
+    } else {
+        EXPECT_FALSE(PrivateXvfb(proc.out, &display, &ulXvfb)) << Dump(proc);
     }
     EXPECT_TRUE(LeftOver(tmp).empty());
 }
@@ -692,6 +735,11 @@ typedef struct _LEAVECASE {
     int nSignal;           /* sent while it sleeps, or 0 */
     int nStatus;
 } LEAVECASE;
+
+void PrintTo(const LEAVECASE &c, std::ostream *pos)
+{
+    *pos << c.pszName;
+}
 
 const LEAVECASE kLeaveCases[] = {
     {"quit", "quit\n", 0, 0},
