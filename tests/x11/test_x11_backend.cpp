@@ -91,37 +91,50 @@ static std::string Names(const uint32_t *pwnd, int n)
     return str;
 }
 
-/* ---- Enumeration ------------------------------------------------------------- */
+/* What a test checks with its running programs; pB is null when it started
+ * only a. */
+typedef void (*PFNCHECKRUNS)(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB);
 
-typedef struct _TOPCTX {
-    TESTX *pX;
-    const ZXCPROC *pA;
-    const ZXCPROC *pB;
-    uint32_t wnd;
-} TOPCTX;
-
-/* Whether ctx.wnd is the topmost of the runs' windows in the server's own
- * stacking (the manager's list when one runs). */
-static int IsTopOfRuns(void *pCtx)
+/* With the test's own connection, start zxcwin a with the windows pszKindsA
+ * (and the extra arguments ppszExtraA, may be null) and then, unless
+ * pszKindsB is null, zxcwin b with pszKindsB; check them and stop them. */
+static void RunWithPrograms(const char *pszKindsA, const char *const *ppszExtraA,
+                            const char *pszKindsB, PFNCHECKRUNS pfnCheck)
 {
-    TOPCTX *pTop = (TOPCTX *)pCtx;
-    uint32_t awnd[MAX_SEEN];
-    int n;
-    int i;
+    TESTX x;
+    ZXCPROC a;
+    ZXCPROC b;
 
-    if (TestXHaveWm(pTop->pX))
-        n = TestXClientStack(pTop->pX, awnd, MAX_SEEN);
+    ASSERT_TRUE(TestXOpen(&x, NULL));
+    ASSERT_TRUE(ZxcPrepare(&a));
+    ASSERT_TRUE(pszKindsB == NULL || ZxcPrepare(&b));
+    if (ZxcStart(&a, pszKindsA, ppszExtraA, NULL) &&
+        (pszKindsB == NULL || ZxcStart(&b, pszKindsB, NULL, NULL)))
+        pfnCheck(&x, &a, pszKindsB != NULL ? &b : NULL);
     else
-        n = TestXRootStack(pTop->pX, awnd, MAX_SEEN);
-    for (i = 0; i < n; i++) {
-        if (ZxcIndexOf(pTop->pA, awnd[i]) >= 0 ||
-            (pTop->pB != NULL && ZxcIndexOf(pTop->pB, awnd[i]) >= 0))
-            return awnd[i] == pTop->wnd;
-    }
-    return 0;
+        ADD_FAILURE() << "zxcwin did not get ready";
+    ZxcStop(&a);
+    if (pszKindsB != NULL)
+        ZxcStop(&b);
+    TestXClose(&x);
 }
 
-static void CheckTopmostFirst(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
+/* Whether a window manager runs, asked on a connection of the test's own. */
+static int HaveWm(void)
+{
+    TESTX x;
+    int fWm;
+
+    if (!TestXOpen(&x, NULL))
+        return 0;
+    fWm = TestXHaveWm(&x);
+    TestXClose(&x);
+    return fWm;
+}
+
+/* ---- Enumeration ------------------------------------------------------------- */
+
+static void CheckTopmostFirst(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
 {
     int fWm = TestXHaveWm(pX);
     uint32_t awndExpect[8];
@@ -129,7 +142,7 @@ static void CheckTopmostFirst(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
     int nExpect = 0;
     int nGot;
     int i;
-    TOPCTX top;
+    FRONTCTX top;
 
     /* b was started after a, and each maps its windows one after the other:
      * newest on top. A manager lists only the windows it manages. */
@@ -166,7 +179,7 @@ static void CheckTopmostFirst(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
     top.pA = pA;
     top.pB = pB;
     top.wnd = Wnd(pA, 0);
-    ASSERT_TRUE(TestWaitFor(IsTopOfRuns, &top, ZXC_WAIT_MS)) << "the server did not raise it";
+    ASSERT_TRUE(TestWaitFor(TestXIsTopOfRuns, &top, ZXC_WAIT_MS)) << "the server did not raise it";
     Enumerate(0);
     nGot = SeenOf(pA, pB, awndGot);
     ASSERT_GT(nGot, 0);
@@ -175,40 +188,28 @@ static void CheckTopmostFirst(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
 
 TEST(X11Enum, TopmostFirstWithTheCreatorsProcess)
 {
-    TESTX x;
-    ZXCPROC a;
-    ZXCPROC b;
+    RunWithPrograms("vvhv", NULL, "vv", CheckTopmostFirst);
+}
 
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    ASSERT_TRUE(ZxcPrepare(&a));
-    ASSERT_TRUE(ZxcPrepare(&b));
-    if (ZxcStart(&a, "vvhv", NULL, NULL) && ZxcStart(&b, "vv", NULL, NULL))
-        CheckTopmostFirst(&x, &a, &b);
-    else
-        ADD_FAILURE() << "zxcwin did not get ready";
-    ZxcStop(&a);
-    ZxcStop(&b);
-    TestXClose(&x);
+static void CheckStopsWhenTold(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
+{
+    int nAll;
+
+    (void)pX;
+    (void)pA;
+    (void)pB;
+    Enumerate(0);
+    nAll = g_seen.n;
+    EXPECT_GE(nAll, 3);
+    Enumerate(2);
+    EXPECT_EQ(2, g_seen.n);
+    Enumerate(1);
+    EXPECT_EQ(1, g_seen.n);
 }
 
 TEST(X11Enum, StopsWhenTheCallbackSaysSo)
 {
-    ZXCPROC a;
-    int nAll;
-
-    ASSERT_TRUE(ZxcPrepare(&a));
-    if (ZxcStart(&a, "vvv", NULL, NULL)) {
-        Enumerate(0);
-        nAll = g_seen.n;
-        EXPECT_GE(nAll, 3);
-        Enumerate(2);
-        EXPECT_EQ(2, g_seen.n);
-        Enumerate(1);
-        EXPECT_EQ(1, g_seen.n);
-    } else {
-        ADD_FAILURE() << "zxcwin did not get ready";
-    }
-    ZxcStop(&a);
+    RunWithPrograms("vvv", NULL, NULL, CheckStopsWhenTold);
     PlatEnumWindows(NULL, 0); /* no callback: nothing to do */
 }
 
@@ -295,11 +296,9 @@ TEST(X11Enum, ListFollowsTheWindowManagersAnnouncement)
     uint32_t awnd[3];
     size_t i;
 
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    if (TestXHaveWm(&x)) {
-        TestXClose(&x);
+    if (HaveWm())
         GTEST_SKIP() << "a real window manager owns the root's announcements";
-    }
+    ASSERT_TRUE(TestXOpen(&x, NULL));
     for (i = 0; i < 3; i++)
         awnd[i] = TestXCreateWindow(&x, 0, 0);
     for (i = 0; i < sizeof(g_aListCases) / sizeof(g_aListCases[0]); i++) {
@@ -434,44 +433,35 @@ TEST(X11Pid, PropertyStandsInOnlyWhenTheServerCannotTell)
 
 /* ---- Visibility -------------------------------------------------------------- */
 
-TEST(X11Visible, ShownMeansMappedOrIconified)
+static void CheckVisible(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
 {
-    TESTX x;
-    ZXCPROC a;
     uint32_t wndParent;
     uint32_t wndChild;
     uint32_t wndGone;
 
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    ASSERT_TRUE(ZxcPrepare(&a));
-    if (!ZxcStart(&a, "vnhi", NULL, NULL)) {
-        ADD_FAILURE() << "zxcwin did not get ready";
-        ZxcStop(&a);
-        TestXClose(&x);
-        return;
-    }
+    (void)pB;
     /* A mapped window inside an unmapped one is unviewable, as a client
      * window is whose manager hid its frame. */
-    wndParent = TestXCreateWindow(&x, 0, 0);
-    wndChild = TestXCreateWindow(&x, wndParent, 0);
-    xcb_map_window(x.pConn, wndChild);
-    wndGone = TestXCreateWindow(&x, 0, 0);
-    xcb_destroy_window(x.pConn, wndGone);
-    TestXSync(&x);
-    ASSERT_EQ(XCB_MAP_STATE_UNVIEWABLE, TestXMapState(&x, wndChild));
+    wndParent = TestXCreateWindow(pX, 0, 0);
+    wndChild = TestXCreateWindow(pX, wndParent, 0);
+    xcb_map_window(pX->pConn, wndChild);
+    wndGone = TestXCreateWindow(pX, 0, 0);
+    xcb_destroy_window(pX->pConn, wndGone);
+    TestXSync(pX);
+    ASSERT_EQ(XCB_MAP_STATE_UNVIEWABLE, TestXMapState(pX, wndChild));
     /* Under a manager the iconified window is unmapped: only WM_STATE tells. */
-    EXPECT_EQ(TestXHaveWm(&x) ? XCB_MAP_STATE_UNMAPPED : XCB_MAP_STATE_VIEWABLE,
-              TestXMapState(&x, Wnd(&a, 3)));
+    EXPECT_EQ(TestXHaveWm(pX) ? XCB_MAP_STATE_UNMAPPED : XCB_MAP_STATE_VIEWABLE,
+              TestXMapState(pX, Wnd(pA, 3)));
 
     const struct {
         const char *pszName;
         uint32_t wnd;
         BOOL fVisible;
     } aCases[] = {
-        {"shown", Wnd(&a, 0), TRUE},
-        {"shown, without WM_DELETE_WINDOW", Wnd(&a, 1), TRUE},
-        {"never shown", Wnd(&a, 2), FALSE},
-        {"iconified", Wnd(&a, 3), TRUE},
+        {"shown", Wnd(pA, 0), TRUE},
+        {"shown, without WM_DELETE_WINDOW", Wnd(pA, 1), TRUE},
+        {"never shown", Wnd(pA, 2), FALSE},
+        {"iconified", Wnd(pA, 3), TRUE},
         {"mapped in an unmapped parent", wndChild, TRUE},
         {"unmapped parent", wndParent, FALSE},
         {"destroyed", wndGone, FALSE},
@@ -481,8 +471,11 @@ TEST(X11Visible, ShownMeansMappedOrIconified)
         SCOPED_TRACE(aCases[i].pszName);
         EXPECT_EQ(aCases[i].fVisible, PlatIsWindowVisible(Hwnd(aCases[i].wnd)));
     }
-    ZxcStop(&a);
-    TestXClose(&x);
+}
+
+TEST(X11Visible, ShownMeansMappedOrIconified)
+{
+    RunWithPrograms("vnhi", NULL, NULL, CheckVisible);
 }
 
 /* ---- Close requests ---------------------------------------------------------- */
@@ -499,68 +492,64 @@ static int HasLogLines(void *pCtx)
     return ZxcCountLog(pLog->pProc, pLog->pszWhat) >= pLog->nWanted;
 }
 
-TEST(X11Close, RequestReachesOnlyWindowsThatTakePart)
+static void CheckCloseRequests(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
 {
     static ZXCLOG aLog[ZXC_MAX_LOG];
-    ZXCPROC a;
     LOGCTX ctx;
     int n;
     int i;
     std::string strGot;
 
-    ASSERT_TRUE(ZxcPrepare(&a));
-    if (!ZxcStart(&a, "vnhv", NULL, NULL)) {
-        ADD_FAILURE() << "zxcwin did not get ready";
-        ZxcStop(&a);
-        return;
-    }
+    (void)pX;
+    (void)pB;
     /* The backend asks every window it is given that takes part; the
      * session service is the one to leave hidden windows alone. */
     for (i = 0; i < 4; i++)
-        PlatCloseWindow(Hwnd(Wnd(&a, i)));
+        PlatCloseWindow(Hwnd(Wnd(pA, i)));
     PlatCloseWindow(NULL);
 
-    ctx.pProc = &a;
+    ctx.pProc = pA;
     ctx.pszWhat = "close";
     ctx.nWanted = 3;
     EXPECT_TRUE(TestWaitFor(HasLogLines, &ctx, ZXC_WAIT_MS));
     /* Requests to one client arrive in order: had window 1 been asked, its
      * line would stand before window 3's. */
-    n = ZxcReadLog(&a, aLog, ZXC_MAX_LOG);
+    n = ZxcReadLog(pA, aLog, ZXC_MAX_LOG);
     for (i = 0; i < n; i++) {
         if (strcmp(aLog[i].achWhat, "close") == 0) {
-            EXPECT_EQ(Wnd(&a, aLog[i].iIndex), aLog[i].wnd);
+            EXPECT_EQ(Wnd(pA, aLog[i].iIndex), aLog[i].wnd);
             strGot += std::to_string(aLog[i].iIndex);
         }
     }
     EXPECT_EQ("023", strGot);
-    ZxcStop(&a);
+}
+
+TEST(X11Close, RequestReachesOnlyWindowsThatTakePart)
+{
+    RunWithPrograms("vnhv", NULL, NULL, CheckCloseRequests);
+}
+
+static void CheckEndsOnTheRequest(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
+{
+    GONECTX gone;
+
+    (void)pB;
+    PlatCloseWindow(Hwnd(Wnd(pA, 1)));
+    ASSERT_TRUE(ZxcWaitExit(pA, ZXC_WAIT_MS));
+    EXPECT_TRUE(WIFEXITED(pA->nStatus) && WEXITSTATUS(pA->nStatus) == 0);
+    EXPECT_EQ(1, ZxcCountLog(pA, "close"));
+    /* Its other window is gone with it: asking it is harmless. */
+    gone.pX = pX;
+    gone.wnd = Wnd(pA, 0);
+    ASSERT_TRUE(TestWaitFor(IsGone, &gone, ZXC_WAIT_MS));
+    PlatCloseWindow(Hwnd(Wnd(pA, 0)));
 }
 
 TEST(X11Close, ProgramThatEndsOnTheRequest)
 {
     static const char *const apszExit[] = {"--on-close", "exit", NULL};
-    TESTX x;
-    ZXCPROC a;
-    GONECTX gone;
 
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    ASSERT_TRUE(ZxcPrepare(&a));
-    if (ZxcStart(&a, "vv", apszExit, NULL)) {
-        PlatCloseWindow(Hwnd(Wnd(&a, 1)));
-        ASSERT_TRUE(ZxcWaitExit(&a, ZXC_WAIT_MS));
-        EXPECT_TRUE(WIFEXITED(a.nStatus) && WEXITSTATUS(a.nStatus) == 0);
-        EXPECT_EQ(1, ZxcCountLog(&a, "close"));
-        /* Its other window is gone with it: asking it is harmless. */
-        gone.pX = &x;
-        gone.wnd = Wnd(&a, 0);
-        ASSERT_TRUE(TestWaitFor(IsGone, &gone, ZXC_WAIT_MS));
-        PlatCloseWindow(Hwnd(Wnd(&a, 0)));
-    } else {
-        ADD_FAILURE() << "zxcwin did not get ready";
-    }
-    ZxcStop(&a);
-    TestXClose(&x);
+    RunWithPrograms("vv", apszExit, NULL, CheckEndsOnTheRequest);
 }
 
 /* ---- Posted messages --------------------------------------------------------- */
@@ -679,30 +668,16 @@ TEST(X11Post, FromManyThreadsAtOnce)
 
 /* ---- Foreground -------------------------------------------------------------- */
 
-typedef struct _FRONTCTX {
-    TESTX *pX;
-    const ZXCPROC *pA;
-    const ZXCPROC *pB;
-    uint32_t wnd;
-} FRONTCTX;
-
 /* Active (under a manager), focused, viewable and topmost of the runs. */
 static int IsInFront(void *pCtx)
 {
     FRONTCTX *pFront = (FRONTCTX *)pCtx;
-    TOPCTX top;
 
-    if (TestXHaveWm(pFront->pX) && TestXActiveWindow(pFront->pX) != pFront->wnd)
-        return 0;
-    top.pX = pFront->pX;
-    top.pA = pFront->pA;
-    top.pB = pFront->pB;
-    top.wnd = pFront->wnd;
-    return TestXFocus(pFront->pX) == pFront->wnd &&
-           TestXMapState(pFront->pX, pFront->wnd) == XCB_MAP_STATE_VIEWABLE && IsTopOfRuns(&top);
+    return TestXIsInFront(pFront) &&
+           TestXMapState(pFront->pX, pFront->wnd) == XCB_MAP_STATE_VIEWABLE;
 }
 
-static void CheckForeground(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
+static void CheckForeground(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
 {
     int fWm = TestXHaveWm(pX);
     uint32_t awndBefore[MAX_SEEN];
@@ -713,7 +688,7 @@ static void CheckForeground(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
     int n;
     FRONTCTX front;
 
-    n = fWm ? TestXClientStack(pX, awndAll, MAX_SEEN) : TestXRootStack(pX, awndAll, MAX_SEEN);
+    n = TestXStack(pX, awndAll, MAX_SEEN);
     nBefore = TestXFilter(awndAll, n, pB, awndBefore);
 
     PlatSetForegroundWindow(Hwnd(Wnd(pA, 0)));
@@ -729,7 +704,7 @@ static void CheckForeground(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
     }
 
     /* The other program's windows stay as they were among themselves. */
-    n = fWm ? TestXClientStack(pX, awndAll, MAX_SEEN) : TestXRootStack(pX, awndAll, MAX_SEEN);
+    n = TestXStack(pX, awndAll, MAX_SEEN);
     nAfter = TestXFilter(awndAll, n, pB, awndAfter);
     EXPECT_EQ(Names(awndBefore, nBefore), Names(awndAfter, nAfter));
     for (int i = 0; i < pB->nWindows; i++)
@@ -740,28 +715,16 @@ static void CheckForeground(TESTX *pX, const ZXCPROC *pA, const ZXCPROC *pB)
 
 TEST(X11Foreground, WindowComesToTheFront)
 {
-    TESTX x;
-    ZXCPROC a;
-    ZXCPROC b;
-
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    ASSERT_TRUE(ZxcPrepare(&a));
-    ASSERT_TRUE(ZxcPrepare(&b));
-    if (ZxcStart(&a, "vv", NULL, NULL) && ZxcStart(&b, "vv", NULL, NULL))
-        CheckForeground(&x, &a, &b);
-    else
-        ADD_FAILURE() << "zxcwin did not get ready";
-    ZxcStop(&a);
-    ZxcStop(&b);
-    TestXClose(&x);
+    RunWithPrograms("vv", NULL, "vv", CheckForeground);
 }
 
-static void CheckHiddenAndIconified(TESTX *pX, const ZXCPROC *pA)
+static void CheckHiddenAndIconified(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
 {
     int fWm = TestXHaveWm(pX);
     FRONTCTX front;
     uint32_t wndFocus;
 
+    (void)pB;
     /* A window never shown cannot take the focus: nothing changes, and the
      * server's refusal is not heard of. */
     wndFocus = TestXFocus(pX);
@@ -785,27 +748,18 @@ static void CheckHiddenAndIconified(TESTX *pX, const ZXCPROC *pA)
     PlatSetForegroundWindow(Hwnd(Wnd(pA, 0)));
     front.wnd = Wnd(pA, 0);
     EXPECT_TRUE(TestWaitFor(IsInFront, &front, ZXC_WAIT_MS));
+
+    PlatSetForegroundWindow(NULL); /* no window: nothing to do */
 }
 
 TEST(X11Foreground, HiddenAndIconifiedWindows)
 {
-    TESTX x;
-    ZXCPROC a;
-
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    ASSERT_TRUE(ZxcPrepare(&a));
-    if (ZxcStart(&a, "vhi", NULL, NULL))
-        CheckHiddenAndIconified(&x, &a);
-    else
-        ADD_FAILURE() << "zxcwin did not get ready";
-    PlatSetForegroundWindow(NULL);
-    ZxcStop(&a);
-    TestXClose(&x);
+    RunWithPrograms("vhi", NULL, NULL, CheckHiddenAndIconified);
 }
 
 /* The test plays the window manager: it holds the root's redirection and
  * announces itself, and so receives what the backend asks of a manager. */
-static void CheckAsksTheManager(TESTX *pX, const ZXCPROC *pA)
+static void CheckAsksTheManager(TESTX *pX, ZXCPROC *pA, ZXCPROC *pB)
 {
     uint32_t ulMask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT;
     uint32_t wndCheck;
@@ -814,6 +768,7 @@ static void CheckAsksTheManager(TESTX *pX, const ZXCPROC *pA)
     xcb_client_message_event_t msg;
     xcb_atom_t atomCheck = TestXAtom(pX, "_NET_SUPPORTING_WM_CHECK");
 
+    (void)pB;
     pError = xcb_request_check(pX->pConn, xcb_change_window_attributes_checked(
                                               pX->pConn, pX->wndRoot, XCB_CW_EVENT_MASK, &ulMask));
     ASSERT_TRUE(pError == NULL) << "another client redirects the root";
@@ -846,21 +801,9 @@ static void CheckAsksTheManager(TESTX *pX, const ZXCPROC *pA)
 
 TEST(X11Foreground, AsksTheWindowManagerAsAPager)
 {
-    TESTX x;
-    ZXCPROC a;
-
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    if (TestXHaveWm(&x)) {
-        TestXClose(&x);
+    if (HaveWm())
         GTEST_SKIP() << "a real window manager holds the root";
-    }
-    ASSERT_TRUE(ZxcPrepare(&a));
-    if (ZxcStart(&a, "vv", NULL, NULL))
-        CheckAsksTheManager(&x, &a);
-    else
-        ADD_FAILURE() << "zxcwin did not get ready";
-    ZxcStop(&a);
-    TestXClose(&x);
+    RunWithPrograms("vv", NULL, NULL, CheckAsksTheManager);
 }
 
 /* ---- No display, lost display ------------------------------------------------ */
@@ -942,29 +885,40 @@ TEST(X11NoDisplay, EveryCallIsASilentNoOp)
     TestXClose(&x);
 }
 
+/* Start a private server (listening on TCP when fTcp), make it the
+ * process's DISPLAY as pszHost:n and connect pY to it; 1 when so (what went
+ * wrong is told on stderr). */
+static int OpenPrivateServer(PRIVX *pPriv, int fTcp, const char *pszHost, TESTX *pY)
+{
+    char achDisplay[64];
+
+    if (!PrivXStart(pPriv, fTcp)) {
+        fprintf(stderr, "private Xvfb did not start\n");
+        return 0;
+    }
+    snprintf(achDisplay, sizeof(achDisplay), "%s:%d", pszHost, pPriv->nDisplay);
+    setenv("DISPLAY", achDisplay, 1);
+    if (!TestXOpen(pY, achDisplay)) {
+        fprintf(stderr, "cannot connect to the private Xvfb\n");
+        PrivXStop(pPriv, SIGTERM);
+        return 0;
+    }
+    return 1;
+}
+
 /* With a private server that dies while the connection is open. */
 static int CheckServerGoesAway(void)
 {
     PRIVX priv;
     TESTX y;
-    char achDisplay[32];
     uint32_t awnd[2];
     ULONG ulPid = 0;
     int fOk = 1;
     int fFound = 0;
     int i;
 
-    if (!PrivXStart(&priv, 0)) {
-        fprintf(stderr, "private Xvfb did not start\n");
+    if (!OpenPrivateServer(&priv, 0, "", &y))
         return 0;
-    }
-    snprintf(achDisplay, sizeof(achDisplay), ":%d", priv.nDisplay);
-    setenv("DISPLAY", achDisplay, 1);
-    if (!TestXOpen(&y, achDisplay)) {
-        fprintf(stderr, "cannot connect to the private Xvfb\n");
-        PrivXStop(&priv, SIGTERM);
-        return 0;
-    }
     awnd[0] = y.wndRoot;
     awnd[1] = TestXCreateWindow(&y, 0, 0);
     xcb_map_window(y.pConn, awnd[1]);
@@ -1100,23 +1054,13 @@ static int CheckSmallStack(void)
 {
     PRIVX priv;
     TESTX y;
-    char achDisplay[32];
     pthread_attr_t attr;
     pthread_t th;
     xcb_client_message_event_t msg;
     int fOk = 1;
 
-    if (!PrivXStart(&priv, 1)) {
-        fprintf(stderr, "private Xvfb did not start\n");
+    if (!OpenPrivateServer(&priv, 1, "localhost", &y))
         return 0;
-    }
-    snprintf(achDisplay, sizeof(achDisplay), "localhost:%d", priv.nDisplay);
-    setenv("DISPLAY", achDisplay, 1);
-    if (!TestXOpen(&y, achDisplay)) {
-        fprintf(stderr, "cannot connect to the private Xvfb\n");
-        PrivXStop(&priv, SIGTERM);
-        return 0;
-    }
     g_small.wnd = TestXCreateWindow(&y, 0, 0);
 
     pthread_attr_init(&attr);

@@ -75,6 +75,33 @@ static void EndSession(SESSION *pSession)
     ZxcStop(&pSession->proc);
 }
 
+/* What a test checks with its two open sessions. */
+typedef void (*PFNCHECKSESSIONS)(TESTX *pX, SESSION *pA, SESSION *pB);
+
+/* With the test's own connection, start session a with the windows
+ * pszKindsA and then session b with pszKindsB, both with the extra options
+ * pszExtra (may be null) and without a host window; check them and end
+ * them. */
+static void RunWithSessions(const char *pszKindsA, const char *pszKindsB, const char *pszExtra,
+                            PFNCHECKSESSIONS pfnCheck)
+{
+    TESTX x;
+    SESSION a;
+    SESSION b;
+
+    memset(&a, 0, sizeof(a));
+    memset(&b, 0, sizeof(b));
+    ASSERT_TRUE(TestXOpen(&x, NULL));
+    if (StartSession(&a, pszKindsA, pszExtra, NULL, 0) &&
+        StartSession(&b, pszKindsB, pszExtra, NULL, 0))
+        pfnCheck(&x, &a, &b);
+    else
+        ADD_FAILURE() << "the sessions did not start";
+    EndSession(&a);
+    EndSession(&b);
+    TestXClose(&x);
+}
+
 typedef struct _GONECTX {
     pid_t pid;
 } GONECTX;
@@ -91,21 +118,30 @@ static int WaitProcessGone(pid_t pid)
     return TestWaitFor(IsProcessGone, &gone, ZXC_WAIT_MS);
 }
 
-/* The stacking the backend follows: the manager's list when one runs. */
-static int ServerStack(TESTX *pX, uint32_t *pwnd)
-{
-    if (TestXHaveWm(pX))
-        return TestXClientStack(pX, pwnd, MAX_STACK);
-    return TestXRootStack(pX, pwnd, MAX_STACK);
-}
-
 /* ---- Notification ------------------------------------------------------------ */
 
+/* The host's window, made on a connection of the test's own, and the
+ * library's messages to it: how many came of each number 0x500..0x5FF. */
+typedef struct _HOST {
+    TESTX x;
+    xcb_atom_t atomMsg;
+    uint32_t wnd;
+    int anCount[0x100];
+} HOST;
+
+static int OpenHost(HOST *pHost)
+{
+    memset(pHost, 0, sizeof(*pHost));
+    if (!TestXOpen(&pHost->x, NULL))
+        return 0;
+    pHost->atomMsg = TestXAtom(&pHost->x, "ZELMXCC_MESSAGE");
+    pHost->wnd = TestXCreateWindow(&pHost->x, 0, 0);
+    return 1;
+}
+
 /* Collect the library's messages to the host window until every one in
- * pulWanted has come (or the time runs out); counts per message number in
- * anCount (numbers 0x500..0x5FF). */
-static void CollectMessages(TESTX *pHost, xcb_atom_t atomMsg, uint32_t wndHost,
-                            const ULONG *pulWanted, int nWanted, int *anCount)
+ * pulWanted has come (or the time runs out). */
+static void CollectMessages(HOST *pHost, const ULONG *pulWanted, int nWanted)
 {
     xcb_client_message_event_t msg;
     int nMissing;
@@ -114,21 +150,21 @@ static void CollectMessages(TESTX *pHost, xcb_atom_t atomMsg, uint32_t wndHost,
     for (;;) {
         nMissing = 0;
         for (i = 0; i < nWanted; i++) {
-            if (anCount[pulWanted[i] - 0x500] == 0)
+            if (pHost->anCount[pulWanted[i] - 0x500] == 0)
                 nMissing++;
         }
         if (nMissing == 0)
             return;
-        if (!TestXWaitMessage(pHost, atomMsg, &msg, ZXC_WAIT_MS)) {
+        if (!TestXWaitMessage(&pHost->x, pHost->atomMsg, &msg, ZXC_WAIT_MS)) {
             ADD_FAILURE() << nMissing << " notification(s) did not come";
             return;
         }
-        EXPECT_EQ(wndHost, msg.window);
+        EXPECT_EQ(pHost->wnd, msg.window);
         EXPECT_EQ(32, msg.format);
         EXPECT_EQ(0u, msg.data.data32[1]) << "first parameter";
         EXPECT_EQ(0u, msg.data.data32[2]) << "second parameter";
         if (msg.data.data32[0] >= 0x500 && msg.data.data32[0] <= 0x5FF)
-            anCount[msg.data.data32[0] - 0x500]++;
+            pHost->anCount[msg.data.data32[0] - 0x500]++;
         else
             ADD_FAILURE() << "unexpected message " << msg.data.data32[0];
     }
@@ -138,47 +174,41 @@ TEST(X11Session, NotifiesOncePerProgramThatEndsByItself)
 {
     static const ULONG aulFirst[] = {0x501, 0x502};
     static const ULONG aulSentinel[] = {0x505};
-    TESTX host;
-    uint32_t wndHost;
-    xcb_atom_t atomMsg;
+    HOST host;
     SESSION aSession[5];
-    int anCount[0x100];
     int i;
 
     memset(aSession, 0, sizeof(aSession));
-    memset(anCount, 0, sizeof(anCount));
-    ASSERT_TRUE(TestXOpen(&host, NULL));
-    atomMsg = TestXAtom(&host, "ZELMXCC_MESSAGE");
-    wndHost = TestXCreateWindow(&host, 0, 0);
+    ASSERT_TRUE(OpenHost(&host));
 
     /* Two that end by themselves, one with a null window, and one that is
      * ended before it would. */
-    EXPECT_TRUE(StartSession(&aSession[0], "v", "--exit-after 200", Hwnd(wndHost), 0x501));
-    EXPECT_TRUE(StartSession(&aSession[1], "vh", "--exit-after 400 --exit-code 3", Hwnd(wndHost),
+    EXPECT_TRUE(StartSession(&aSession[0], "v", "--exit-after 200", Hwnd(host.wnd), 0x501));
+    EXPECT_TRUE(StartSession(&aSession[1], "vh", "--exit-after 400 --exit-code 3", Hwnd(host.wnd),
                              0x502));
     EXPECT_TRUE(StartSession(&aSession[2], "v", "--exit-after 100", NULL, 0x504));
-    EXPECT_TRUE(StartSession(&aSession[3], "v", NULL, Hwnd(wndHost), 0x503));
+    EXPECT_TRUE(StartSession(&aSession[3], "v", NULL, Hwnd(host.wnd), 0x503));
     EXPECT_EQ(0u, SimOpsEndClass(aSession[3].hSession));
     aSession[3].hSession = NULL;
 
-    CollectMessages(&host, atomMsg, wndHost, aulFirst, 2, anCount);
+    CollectMessages(&host, aulFirst, 2);
     for (i = 0; i < 4; i++)
         EXPECT_TRUE(WaitProcessGone(aSession[i].proc.pidReported)) << "session " << i;
 
     /* A message for the ended session, or for the null window, would have
      * come by the time one started afterwards ends and is announced. */
-    EXPECT_TRUE(StartSession(&aSession[4], "v", "--exit-after 300", Hwnd(wndHost), 0x505));
-    CollectMessages(&host, atomMsg, wndHost, aulSentinel, 1, anCount);
+    EXPECT_TRUE(StartSession(&aSession[4], "v", "--exit-after 300", Hwnd(host.wnd), 0x505));
+    CollectMessages(&host, aulSentinel, 1);
 
-    EXPECT_EQ(1, anCount[0x01]);
-    EXPECT_EQ(1, anCount[0x02]);
-    EXPECT_EQ(0, anCount[0x03]) << "ended by the host: no notification";
-    EXPECT_EQ(0, anCount[0x04]) << "null window: nothing posted";
-    EXPECT_EQ(1, anCount[0x05]);
+    EXPECT_EQ(1, host.anCount[0x01]);
+    EXPECT_EQ(1, host.anCount[0x02]);
+    EXPECT_EQ(0, host.anCount[0x03]) << "ended by the host: no notification";
+    EXPECT_EQ(0, host.anCount[0x04]) << "null window: nothing posted";
+    EXPECT_EQ(1, host.anCount[0x05]);
 
     for (i = 0; i < 5; i++)
         EndSession(&aSession[i]);
-    TestXClose(&host);
+    TestXClose(&host.x);
 }
 
 /* ---- End: close requests, then the forced exit ---------------------------- */
@@ -206,7 +236,7 @@ static void CheckEndClass(TESTX *pX, SESSION *pA, SESSION *pB)
     /* Each visible window of a, topmost first, that takes part: v and i
      * (i is mapped without a manager, iconified under one). n is visible
      * but does not take part; h is hidden. */
-    nStack = ServerStack(pX, awndStack);
+    nStack = TestXStack(pX, awndStack, MAX_STACK);
     for (i = 0; i < nStack; i++) {
         iWindow = ZxcIndexOf(&pA->proc, awndStack[i]);
         if (iWindow < 0)
@@ -272,21 +302,7 @@ static void CheckEndClass(TESTX *pX, SESSION *pA, SESSION *pB)
 
 TEST(X11Session, EndClosesEachVisibleWindowInTurnThenForcesTheExit)
 {
-    TESTX x;
-    SESSION a;
-    SESSION b;
-
-    memset(&a, 0, sizeof(a));
-    memset(&b, 0, sizeof(b));
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    if (StartSession(&a, "vnhvi", "--on-close ignore", NULL, 0) &&
-        StartSession(&b, "vv", "--on-close ignore", NULL, 0))
-        CheckEndClass(&x, &a, &b);
-    else
-        ADD_FAILURE() << "the sessions did not start";
-    EndSession(&a);
-    EndSession(&b);
-    TestXClose(&x);
+    RunWithSessions("vnhvi", "vv", "--on-close ignore", CheckEndClass);
 }
 
 /* A program that exits on the first request ends during the end call: its
@@ -294,65 +310,31 @@ TEST(X11Session, EndClosesEachVisibleWindowInTurnThenForcesTheExit)
 TEST(X11Session, ProgramThatExitsOnTheRequestIsNotAnnounced)
 {
     static const ULONG aulSentinel[] = {0x506};
-    TESTX host;
-    uint32_t wndHost;
-    xcb_atom_t atomMsg;
+    HOST host;
     SESSION a;
     SESSION sentinel;
-    int anCount[0x100];
 
-    memset(anCount, 0, sizeof(anCount));
     memset(&a, 0, sizeof(a));
     memset(&sentinel, 0, sizeof(sentinel));
-    ASSERT_TRUE(TestXOpen(&host, NULL));
-    atomMsg = TestXAtom(&host, "ZELMXCC_MESSAGE");
-    wndHost = TestXCreateWindow(&host, 0, 0);
-    if (StartSession(&a, "vv", "--on-close exit", Hwnd(wndHost), 0x507)) {
+    ASSERT_TRUE(OpenHost(&host));
+    if (StartSession(&a, "vv", "--on-close exit", Hwnd(host.wnd), 0x507)) {
         EXPECT_EQ(0u, SimOpsEndClass(a.hSession));
         a.hSession = NULL;
         EXPECT_TRUE(WaitProcessGone(a.proc.pidReported));
         EXPECT_EQ(1, ZxcCountLog(&a.proc, "close")) << "it was gone after the first";
-        EXPECT_TRUE(StartSession(&sentinel, "v", "--exit-after 300", Hwnd(wndHost), 0x506));
-        CollectMessages(&host, atomMsg, wndHost, aulSentinel, 1, anCount);
-        EXPECT_EQ(0, anCount[0x07]);
-        EXPECT_EQ(1, anCount[0x06]);
+        EXPECT_TRUE(StartSession(&sentinel, "v", "--exit-after 300", Hwnd(host.wnd), 0x506));
+        CollectMessages(&host, aulSentinel, 1);
+        EXPECT_EQ(0, host.anCount[0x07]);
+        EXPECT_EQ(1, host.anCount[0x06]);
     } else {
         ADD_FAILURE() << "the session did not start";
     }
     EndSession(&a);
     EndSession(&sentinel);
-    TestXClose(&host);
+    TestXClose(&host.x);
 }
 
 /* ---- Activation --------------------------------------------------------------- */
-
-typedef struct _FRONTCTX {
-    TESTX *pX;
-    const SESSION *pA;
-    const SESSION *pB;
-    uint32_t wnd;
-} FRONTCTX;
-
-/* Focused, active under a manager, and the topmost of both programs. */
-static int IsInFront(void *pCtx)
-{
-    FRONTCTX *pFront = (FRONTCTX *)pCtx;
-    uint32_t awnd[MAX_STACK];
-    int n;
-    int i;
-
-    if (TestXHaveWm(pFront->pX) && TestXActiveWindow(pFront->pX) != pFront->wnd)
-        return 0;
-    if (TestXFocus(pFront->pX) != pFront->wnd)
-        return 0;
-    n = ServerStack(pFront->pX, awnd);
-    for (i = 0; i < n; i++) {
-        if (ZxcIndexOf(&pFront->pA->proc, awnd[i]) >= 0 ||
-            ZxcIndexOf(&pFront->pB->proc, awnd[i]) >= 0)
-            return awnd[i] == pFront->wnd;
-    }
-    return 0;
-}
 
 static void CheckSetClass(TESTX *pX, SESSION *pA, SESSION *pB)
 {
@@ -365,18 +347,18 @@ static void CheckSetClass(TESTX *pX, SESSION *pA, SESSION *pB)
     FRONTCTX front;
 
     /* a's first window is its topmost: the one mapped last. b is above. */
-    n = ServerStack(pX, awnd);
+    n = TestXStack(pX, awnd, MAX_STACK);
     nBefore = TestXFilter(awnd, n, &pB->proc, awndBefore);
     ASSERT_EQ(2, nBefore);
 
     EXPECT_EQ(0u, SimOpsSetClass(pA->hSession));
     front.pX = pX;
-    front.pA = pA;
-    front.pB = pB;
+    front.pA = &pA->proc;
+    front.pB = &pB->proc;
     front.wnd = Wnd(pA, 1);
-    EXPECT_TRUE(TestWaitFor(IsInFront, &front, ZXC_WAIT_MS)) << "a's first window in front";
+    EXPECT_TRUE(TestWaitFor(TestXIsInFront, &front, ZXC_WAIT_MS)) << "a's first window in front";
 
-    n = ServerStack(pX, awnd);
+    n = TestXStack(pX, awnd, MAX_STACK);
     nAfter = TestXFilter(awnd, n, &pB->proc, awndAfter);
     ASSERT_EQ(nBefore, nAfter);
     for (int i = 0; i < nBefore; i++)
@@ -390,23 +372,10 @@ static void CheckSetClass(TESTX *pX, SESSION *pA, SESSION *pB)
     /* And back to b. */
     EXPECT_EQ(0u, SimOpsSetClass(pB->hSession));
     front.wnd = Wnd(pB, 1);
-    EXPECT_TRUE(TestWaitFor(IsInFront, &front, ZXC_WAIT_MS)) << "b's first window in front";
+    EXPECT_TRUE(TestWaitFor(TestXIsInFront, &front, ZXC_WAIT_MS)) << "b's first window in front";
 }
 
 TEST(X11Session, SetBringsTheProgramsFirstWindowToTheFront)
 {
-    TESTX x;
-    SESSION a;
-    SESSION b;
-
-    memset(&a, 0, sizeof(a));
-    memset(&b, 0, sizeof(b));
-    ASSERT_TRUE(TestXOpen(&x, NULL));
-    if (StartSession(&a, "vv", NULL, NULL, 0) && StartSession(&b, "vv", NULL, NULL, 0))
-        CheckSetClass(&x, &a, &b);
-    else
-        ADD_FAILURE() << "the sessions did not start";
-    EndSession(&a);
-    EndSession(&b);
-    TestXClose(&x);
+    RunWithSessions("vv", "vv", NULL, CheckSetClass);
 }

@@ -417,6 +417,13 @@ int TestXClientStack(TESTX *pX, uint32_t *pwnd, int nMax)
     return n;
 }
 
+int TestXStack(TESTX *pX, uint32_t *pwnd, int nMax)
+{
+    if (TestXHaveWm(pX))
+        return TestXClientStack(pX, pwnd, nMax);
+    return TestXRootStack(pX, pwnd, nMax);
+}
+
 int TestXFilter(const uint32_t *pwndAll, int nAll, const ZXCPROC *pProc, uint32_t *pwnd)
 {
     int n = 0;
@@ -459,6 +466,31 @@ int TestXMapState(TESTX *pX, uint32_t wnd)
         nState = pReply->map_state;
     free(pReply);
     return nState;
+}
+
+int TestXIsTopOfRuns(void *pCtx)
+{
+    FRONTCTX *pFront = (FRONTCTX *)pCtx;
+    uint32_t awnd[1024];
+    int n;
+    int i;
+
+    n = TestXStack(pFront->pX, awnd, (int)(sizeof(awnd) / sizeof(awnd[0])));
+    for (i = 0; i < n; i++) {
+        if (ZxcIndexOf(pFront->pA, awnd[i]) >= 0 ||
+            (pFront->pB != NULL && ZxcIndexOf(pFront->pB, awnd[i]) >= 0))
+            return awnd[i] == pFront->wnd;
+    }
+    return 0;
+}
+
+int TestXIsInFront(void *pCtx)
+{
+    FRONTCTX *pFront = (FRONTCTX *)pCtx;
+
+    if (TestXHaveWm(pFront->pX) && TestXActiveWindow(pFront->pX) != pFront->wnd)
+        return 0;
+    return TestXFocus(pFront->pX) == pFront->wnd && TestXIsTopOfRuns(pFront);
 }
 
 uint32_t TestXCreateWindow(TESTX *pX, uint32_t wndParent, uint32_t ulEventMask)

@@ -117,6 +117,10 @@ int TestXRootStack(TESTX *pX, uint32_t *pwnd, int nMax);
 /* _NET_CLIENT_LIST_STACKING, topmost first; -1 when there is none. */
 int TestXClientStack(TESTX *pX, uint32_t *pwnd, int nMax);
 
+/* The stacking the backend follows, topmost first: the manager's list when
+ * one runs (-1 when it has none), the root's children when not. */
+int TestXStack(TESTX *pX, uint32_t *pwnd, int nMax);
+
 /* The windows of pProc in the order of the list given (topmost first). */
 int TestXFilter(const uint32_t *pwndAll, int nAll, const ZXCPROC *pProc, uint32_t *pwnd);
 
@@ -139,6 +143,21 @@ xcb_generic_event_t *TestXWaitEvent(TESTX *pX, int nTimeoutMs);
 /* Next client message of this type within nTimeoutMs, or 0. */
 int TestXWaitMessage(TESTX *pX, xcb_atom_t atomType, xcb_client_message_event_t *pMsg,
                      int nTimeoutMs);
+
+/* A window of one or two runs to wait for with TestWaitFor. */
+typedef struct _FRONTCTX {
+    TESTX *pX;
+    const ZXCPROC *pA;
+    const ZXCPROC *pB;  /* may be null */
+    uint32_t wnd;
+} FRONTCTX;
+
+/* Whether ctx.wnd is the topmost of the runs' windows in TestXStack. */
+int TestXIsTopOfRuns(void *pCtx);
+
+/* Whether ctx.wnd is in front: active (under a manager), focused, and the
+ * topmost of the runs' windows. */
+int TestXIsInFront(void *pCtx);
 
 /* ---- Private X servers ------------------------------------------------------ */
 
