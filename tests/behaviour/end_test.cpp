@@ -28,13 +28,8 @@ TEST_F(EndTest, NullHandleDoesNothingAndPrintsNothing)
 
 TEST_F(EndTest, ProgramThatEndedByItselfIsCollectedAndItsFileDeletedAtTheEnd)
 {
-    SIMWSOBJ hObj = MakeBytesObject("data");
-    std::string sReport = ReportPath("report");
-    PVOID hSession = NULL;
     ProbeReport report;
-
-    ASSERT_EQ(Start(hObj, ProbeProgram(sReport, "--exit 3").c_str(), NULL, &hSession).ulRC, 0u);
-    ASSERT_TRUE(WaitReport(sReport, &report));
+    PVOID hSession = StartRunning("ends", &report, NULL, 0, "--exit 3");
     /* Its monitor collects it: no zombie is left waiting for the end call. */
     EXPECT_TRUE(TsWaitProcessGone(report.Pid(), ZXC_WAIT_MS));
     EXPECT_TRUE(TsWaitChildren(nChildren0, ZXC_WAIT_MS));
@@ -52,15 +47,8 @@ TEST_F(EndTest, ProgramThatEndedByItselfIsCollectedAndItsFileDeletedAtTheEnd)
 
 TEST_F(EndTest, RunningProgramIsStoppedAndCollected)
 {
-    SIMWSOBJ hObj = MakeBytesObject("data");
-    std::string sReport = ReportPath("report");
-    PVOID hSession = NULL;
     ProbeReport report;
-
-    ASSERT_EQ(Start(hObj, ProbeProgram(sReport, "--forever --ignore-term").c_str(), NULL, &hSession)
-                  .ulRC,
-              0u);
-    ASSERT_TRUE(WaitReport(sReport, &report));
+    PVOID hSession = StartRunning("running", &report, NULL, 0, "--forever --ignore-term");
     EXPECT_EQ(Set(hSession).ulRC, 0u);
     CallResult r = End(hSession);
     EXPECT_EQ(r.ulRC, 0u);
@@ -73,13 +61,8 @@ TEST_F(EndTest, RunningProgramIsStoppedAndCollected)
  * freed all the same, and the code of the release. */
 TEST_F(EndTest, InputsFileThatCannotBeDeletedIsReportedAndTheSessionFreed)
 {
-    SIMWSOBJ hObj = MakeBytesObject("data");
-    std::string sReport = ReportPath("report");
-    PVOID hSession = NULL;
     ProbeReport report;
-
-    ASSERT_EQ(Start(hObj, ProbeProgram(sReport, "--forever").c_str(), NULL, &hSession).ulRC, 0u);
-    ASSERT_TRUE(WaitReport(sReport, &report));
+    PVOID hSession = StartRunning("running", &report);
     ASSERT_TRUE(TsRemoveTree(report.LastArg()));
     CallResult r = End(hSession);
     EXPECT_EQ(r.ulRC, 0u);
@@ -91,13 +74,8 @@ TEST_F(EndTest, InputsFileThatCannotBeDeletedIsReportedAndTheSessionFreed)
  * call's result, with no text; the program is stopped all the same. */
 TEST_F(EndTest, FailedReleaseOfTheRecordIsTheResult)
 {
-    SIMWSOBJ hObj = MakeBytesObject("data");
-    std::string sReport = ReportPath("report");
-    PVOID hSession = NULL;
     ProbeReport report;
-
-    ASSERT_EQ(Start(hObj, ProbeProgram(sReport, "--forever").c_str(), NULL, &hSession).ulRC, 0u);
-    ASSERT_TRUE(WaitReport(sReport, &report));
+    PVOID hSession = StartRunning("running", &report);
     ZelmEnvFailFree(1, 66);
     CallResult r = End(hSession);
     ZelmEnvFailFree(0, 0);
@@ -117,11 +95,7 @@ TEST_F(EndTest, EndingSessionsInAnyOrderStopsOnlyTheirOwnPrograms)
     ProbeReport aReport[nSessions];
 
     for (int i = 0; i < nSessions; i++) {
-        SIMWSOBJ hObj = MakeBytesObject("session " + std::to_string(i));
-        std::string sReport = ReportPath(("report" + std::to_string(i)).c_str());
-        ASSERT_EQ(Start(hObj, ProbeProgram(sReport, "--forever").c_str(), NULL, &ahSession[i]).ulRC,
-                  0u);
-        ASSERT_TRUE(WaitReport(sReport, &aReport[i]));
+        ahSession[i] = StartRunning(("session" + std::to_string(i)).c_str(), &aReport[i]);
     }
     for (int n = 0; n < nSessions; n++) {
         int i = aiOrder[n];

@@ -47,15 +47,10 @@ static void StartInThread(void *pv)
  * nothing and leaves the session running and registered. */
 TEST_F(LockTest, EndCallThatCannotGetTheLockReturnsZeroAndChangesNothing)
 {
-    SIMWSOBJ hObj = MakeBytesObject("data");
-    std::string sReport = ReportPath("report");
-    PVOID hSession = NULL;
     ProbeReport report;
     BlockingStore block;
     StartArgs args;
-
-    ASSERT_EQ(Start(hObj, ProbeProgram(sReport, "--forever").c_str(), NULL, &hSession).ulRC, 0u);
-    ASSERT_TRUE(WaitReport(sReport, &report));
+    PVOID hSession = StartRunning("running", &report);
 
     block.hObj = MakeObject(7, FALSE);
     args.hObj = block.hObj;

@@ -78,11 +78,12 @@ TEST_F(StartTest, DataFileNameIsPassedOnAsOneArgumentAndKept)
                                "back\\slash\\\" and \"quote.dat"};
 #endif
 
+    int nCase = 0;
     for (const char *pszName : apszNames) {
         std::string sData = TsJoin(sWork, pszName);
         ASSERT_TRUE(TsWriteFile(sData, "the object's own data"));
         SIMWSOBJ hObj = MakeFileObject(sData.c_str());
-        std::string sReport = ReportPath("report");
+        std::string sReport = ReportPath(("report" + std::to_string(nCase++)).c_str());
         PVOID hSession = NULL;
         ProbeReport report;
 
@@ -93,9 +94,6 @@ TEST_F(StartTest, DataFileNameIsPassedOnAsOneArgumentAndKept)
             << pszName;
         EXPECT_EQ(End(hSession).ulRC, 0u);
         EXPECT_TRUE(TsFileExists(sData)) << pszName;
-        TsRemoveTree(sReport);
-        TsRemoveTree(sReport + ".inputs");
-        TsRemoveTree(sData);
     }
 }
 
@@ -208,13 +206,9 @@ TEST_F(StartTest, FailedClassificationQueryIsPrintedAndTheStoreWritesTheFile)
  * descriptor of the host's beyond the standard streams. */
 TEST_F(StartTest, ProgramRunsInItsOwnSessionWithOnlyTheStandardStreams)
 {
-    SIMWSOBJ hObj = MakeBytesObject("x");
-    std::string sReport = ReportPath("report");
-    PVOID hSession = NULL;
     ProbeReport report;
+    PVOID hSession = StartRunning("session", &report);
 
-    ASSERT_EQ(Start(hObj, ProbeProgram(sReport, "--forever").c_str(), NULL, &hSession).ulRC, 0u);
-    ASSERT_TRUE(WaitReport(sReport, &report));
     EXPECT_EQ(report.Get("sid"), report.Get("pid"));
     EXPECT_EQ(report.Get("fds"), "0,1,2");
     EXPECT_EQ(End(hSession).ulRC, 0u);

@@ -106,16 +106,26 @@ SIMWSOBJ ClassTest::MakeFileObject(const char *pszName)
     return h;
 }
 
+/* Run one exported call with standard error captured. */
+template <class Call> static CallResult Captured(Call call)
+{
+    CallResult r;
+
+    TsCaptureStderrBegin();
+    r.ulRC = call();
+    r.lines = TsLines(TsCaptureStderrEnd());
+    return r;
+}
+
 CallResult ClassTest::Start(SIMWSOBJ hObj, const char *pszProgram, const char *pszWorkingDir,
                             PVOID *phObjId, HWND hwnd, ULONG ulMsg, ULONG ulClassId)
 {
-    CallResult r;
     PVOID hBefore = phObjId != NULL ? *phObjId : NULL;
+    CallResult r = Captured([&]() {
+        return SimOpsStartClass(hwnd, ulMsg, hObj, ulClassId, (PSZ)pszProgram, (PSZ)pszWorkingDir,
+                                NULL, NULL, phObjId);
+    });
 
-    TsCaptureStderrBegin();
-    r.ulRC = SimOpsStartClass(hwnd, ulMsg, hObj, ulClassId, (PSZ)pszProgram, (PSZ)pszWorkingDir,
-                              NULL, NULL, phObjId);
-    r.lines = TsLines(TsCaptureStderrEnd());
     if (phObjId != NULL && *phObjId != NULL && *phObjId != hBefore) {
         vSessions.push_back(*phObjId);
     }
@@ -124,23 +134,30 @@ CallResult ClassTest::Start(SIMWSOBJ hObj, const char *pszProgram, const char *p
 
 CallResult ClassTest::End(PVOID hObjId)
 {
-    CallResult r;
+    CallResult r = Captured([&]() { return SimOpsEndClass(hObjId); });
 
-    TsCaptureStderrBegin();
-    r.ulRC = SimOpsEndClass(hObjId);
-    r.lines = TsLines(TsCaptureStderrEnd());
     vSessions.erase(std::remove(vSessions.begin(), vSessions.end(), hObjId), vSessions.end());
     return r;
 }
 
 CallResult ClassTest::Set(PVOID hObjId)
 {
-    CallResult r;
+    return Captured([&]() { return SimOpsSetClass(hObjId); });
+}
 
-    TsCaptureStderrBegin();
-    r.ulRC = SimOpsSetClass(hObjId);
-    r.lines = TsLines(TsCaptureStderrEnd());
-    return r;
+PVOID ClassTest::StartRunning(const char *pszName, ProbeReport *pReport, HWND hwnd, ULONG ulMsg,
+                              const char *pszOptions)
+{
+    SIMWSOBJ hObj = MakeBytesObject(pszName);
+    std::string sReport = ReportPath(pszName);
+    PVOID hSession = NULL;
+    CallResult r = Start(hObj, ProbeProgram(sReport, pszOptions).c_str(), NULL, &hSession, hwnd,
+                         ulMsg);
+
+    EXPECT_EQ(r.ulRC, 0u);
+    EXPECT_EQ(r.lines, Lines());
+    EXPECT_TRUE(WaitReport(sReport, pReport));
+    return hSession;
 }
 
 std::string ClassTest::LastStoredFile(ULONG *pulClassId)

@@ -77,6 +77,11 @@ protected:
     CallResult End(PVOID hObjId);
     CallResult Set(PVOID hObjId);
 
+    /* Start the probe for an object whose bytes are pszName, reporting to
+     * ReportPath(pszName), and wait for its report. */
+    PVOID StartRunning(const char *pszName, ProbeReport *pReport, HWND hwnd = NULL,
+                       ULONG ulMsg = 0, const char *pszOptions = "--forever");
+
     /* The file that the store wrote in the last store call: the host's. */
     std::string LastStoredFile(ULONG *pulClassId = NULL);
 };

@@ -22,20 +22,6 @@ protected:
         SeamReset();
         EXPECT_EQ(pFirstCCInfo, nullptr) << "sessions left in the registry";
     }
-
-    /* Start the probe, running until stopped, and wait for its report. */
-    PVOID StartRunning(const char *pszName, ProbeReport *pReport, HWND hwnd = NULL,
-                       ULONG ulMsg = 0, const char *pszOptions = "--forever")
-    {
-        SIMWSOBJ hObj = MakeBytesObject(pszName);
-        std::string sReport = ReportPath(pszName);
-        PVOID hSession = NULL;
-        CallResult r = Start(hObj, ProbeProgram(sReport, pszOptions).c_str(), NULL, &hSession,
-                             hwnd, ulMsg);
-        EXPECT_EQ(r.ulRC, 0u);
-        EXPECT_TRUE(WaitReport(sReport, pReport));
-        return hSession;
-    }
 };
 
 /* ---- Start: the monitor cannot be set up ------------------------------------ */

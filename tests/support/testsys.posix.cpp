@@ -46,24 +46,6 @@ std::string TsCaptureStderrEnd(void)
     return text;
 }
 
-std::vector<std::string> TsLines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    size_t end;
-
-    while (start < text.size()) {
-        end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 char TsSep(void)
 {
     return '/';
@@ -81,35 +63,6 @@ bool TsFileExists(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
-}
-
-bool TsReadFile(const std::string &path, std::string *pContent)
-{
-    FILE *pFile = fopen(path.c_str(), "rb");
-    char buf[4096];
-    size_t n;
-
-    if (pFile == NULL) {
-        return false;
-    }
-    pContent->clear();
-    while ((n = fread(buf, 1, sizeof(buf), pFile)) > 0) {
-        pContent->append(buf, n);
-    }
-    fclose(pFile);
-    return true;
-}
-
-bool TsWriteFile(const std::string &path, const std::string &content)
-{
-    FILE *pFile = fopen(path.c_str(), "wb");
-    bool fOk;
-
-    if (pFile == NULL) {
-        return false;
-    }
-    fOk = fwrite(content.data(), 1, content.size(), pFile) == content.size();
-    return fclose(pFile) == 0 && fOk;
 }
 
 bool TsMakeDir(const std::string &path)
@@ -197,19 +150,6 @@ std::string TsRealPath(const std::string &path)
         free(psz);
     }
     return result;
-}
-
-bool TsWaitForFile(const std::string &path, unsigned long ulMs)
-{
-    unsigned long long ullEnd = TsNowMs() + ulMs;
-
-    while (!TsFileExists(path)) {
-        if (TsNowMs() >= ullEnd) {
-            return false;
-        }
-        TsSleepMs(5);
-    }
-    return true;
 }
 
 void TsSetEnv(const char *pszName, const char *pszValue)
@@ -308,32 +248,6 @@ int TsCountDescriptors(void)
 {
     /* The directory stream itself holds one descriptor while listing. */
     return (int)TsListDir("/proc/self/fd").size() - 1;
-}
-
-bool TsWaitChildren(int nChildren, unsigned long ulMs)
-{
-    unsigned long long ullEnd = TsNowMs() + ulMs;
-
-    while (TsCountChildren() != nChildren) {
-        if (TsNowMs() >= ullEnd) {
-            return false;
-        }
-        TsSleepMs(10);
-    }
-    return true;
-}
-
-bool TsWaitDescriptors(int nDescriptors, unsigned long ulMs)
-{
-    unsigned long long ullEnd = TsNowMs() + ulMs;
-
-    while (TsCountDescriptors() != nDescriptors) {
-        if (TsNowMs() >= ullEnd) {
-            return false;
-        }
-        TsSleepMs(10);
-    }
-    return true;
 }
 
 bool TsHasDrives(void)

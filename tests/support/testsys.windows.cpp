@@ -82,24 +82,6 @@ std::string TsCaptureStderrEnd(void)
     return text;
 }
 
-std::vector<std::string> TsLines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    size_t end;
-
-    while (start < text.size()) {
-        end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 /* ---- Files and directories --------------------------------------------------- */
 
 char TsSep(void)
@@ -118,35 +100,6 @@ std::string TsJoin(const std::string &dir, const std::string &name)
 bool TsFileExists(const std::string &path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool TsReadFile(const std::string &path, std::string *pContent)
-{
-    FILE *pFile = fopen(path.c_str(), "rb");
-    char buf[4096];
-    size_t n;
-
-    if (pFile == NULL) {
-        return false;
-    }
-    pContent->clear();
-    while ((n = fread(buf, 1, sizeof(buf), pFile)) > 0) {
-        pContent->append(buf, n);
-    }
-    fclose(pFile);
-    return true;
-}
-
-bool TsWriteFile(const std::string &path, const std::string &content)
-{
-    FILE *pFile = fopen(path.c_str(), "wb");
-    bool fOk;
-
-    if (pFile == NULL) {
-        return false;
-    }
-    fOk = fwrite(content.data(), 1, content.size(), pFile) == content.size();
-    return fclose(pFile) == 0 && fOk;
 }
 
 bool TsMakeDir(const std::string &path)
@@ -246,19 +199,6 @@ std::string TsRealPath(const std::string &path)
         }
     }
     return result;
-}
-
-bool TsWaitForFile(const std::string &path, unsigned long ulMs)
-{
-    unsigned long long ullEnd = TsNowMs() + ulMs;
-
-    while (!TsFileExists(path)) {
-        if (TsNowMs() >= ullEnd) {
-            return false;
-        }
-        TsSleepMs(5);
-    }
-    return true;
 }
 
 /* ---- Environment ---------------------------------------------------------------- */
@@ -442,32 +382,6 @@ int TsCountDescriptors(void)
         nCount = (int)dwCount;
     }
     return nCount;
-}
-
-bool TsWaitChildren(int nChildren, unsigned long ulMs)
-{
-    unsigned long long ullEnd = TsNowMs() + ulMs;
-
-    while (TsCountChildren() != nChildren) {
-        if (TsNowMs() >= ullEnd) {
-            return false;
-        }
-        TsSleepMs(10);
-    }
-    return true;
-}
-
-bool TsWaitDescriptors(int nDescriptors, unsigned long ulMs)
-{
-    unsigned long long ullEnd = TsNowMs() + ulMs;
-
-    while (TsCountDescriptors() != nDescriptors) {
-        if (TsNowMs() >= ullEnd) {
-            return false;
-        }
-        TsSleepMs(10);
-    }
-    return true;
 }
 
 /* ---- Threads ------------------------------------------------------------------------ */
