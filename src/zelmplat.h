@@ -97,14 +97,16 @@ LONG PlatStartProgram(PSZ pszCommandLine, PSZ pszProgram, PSZ pszInputs, HANDLE 
 LONG PlatDuplicateProgram(HANDLE hProc, HANDLE *phDup);
 
 /* Wait for the process to end: at most ulMilliseconds, or PLAT_INFINITE.
- * TRUE when it has ended. On POSIX the waiter collects the child, so call
- * it with one handle of a program only. */
+ * TRUE when it has ended. The ended process keeps its identifier until its
+ * handles are closed. */
 BOOL PlatWaitProgram(HANDLE hProc, ULONG ulMilliseconds);
 
 /* Force the program to exit with exit code 0, without waiting for it.
  * Returns 0 or the code. */
 LONG PlatKillProgram(HANDLE hProc);
 
+/* Close the handle; a process that has ended is collected, so that nothing
+ * is left of it once its last handle is closed after its end. */
 void PlatCloseProgram(HANDLE hProc);
 
 /* ---- Directories, drives and files --------------------------------------- */

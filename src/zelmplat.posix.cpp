@@ -493,7 +493,11 @@ LONG PlatDuplicateProgram(HANDLE hProc, HANDLE *phDup)
 
 /* Collect the ended program: TRUE when it is (or was already) collected,
  * FALSE when it has not ended yet or the handle is bad. */
-static BOOL PlatReap(int fd, int nOptions)
+/*
+ * waitid on the program's pidfd for its end, with nOptions (WNOHANG,
+ * WNOWAIT). TRUE when it has ended, or has already been collected.
+ */
+static BOOL PlatWaitEnd(int fd, int nOptions)
 {
     siginfo_t si;
     int rc = 0;
@@ -523,8 +527,11 @@ BOOL PlatWaitProgram(HANDLE hProc, ULONG ulMilliseconds)
         return FALSE;
     fd = PlatProgramFd(hProc);
 
+    /* The program is not collected here: until its handles are closed it
+     * keeps its process identifier, so that nothing else can take it while
+     * the session still names it. */
     if (ulMilliseconds == PLAT_INFINITE)
-        return PlatReap(fd, 0);
+        return PlatWaitEnd(fd, WNOWAIT);
 
     PlatNow(&tsDeadline);
     PlatAddMilliseconds(&tsDeadline, ulMilliseconds);
@@ -539,9 +546,9 @@ BOOL PlatWaitProgram(HANDLE hProc, ULONG ulMilliseconds)
         if (rc > 0) {
             if (pfd.revents & POLLNVAL)
                 return FALSE;
-            if (PlatReap(fd, WNOHANG))
+            if (PlatWaitEnd(fd, WNOHANG | WNOWAIT))
                 return TRUE;
-            /* Readable, yet not collectable: do not spin on it. */
+            /* Readable, yet not ended: do not spin on it. */
             fNapped = true;
         }
         llLeft = PlatMillisecondsLeft(&tsDeadline);
@@ -566,10 +573,18 @@ LONG PlatKillProgram(HANDLE hProc)
     return 0;
 }
 
+/* A program that has ended is collected when a handle of it is closed, so
+ * no zombie is left; one that still runs is collected at the close of the
+ * handle that outlives its end (its monitor's). */
 void PlatCloseProgram(HANDLE hProc)
 {
-    if (hProc != NULL)
-        close(PlatProgramFd(hProc));
+    int fd;
+
+    if (hProc != NULL) {
+        fd = PlatProgramFd(hProc);
+        PlatWaitEnd(fd, WNOHANG);
+        close(fd);
+    }
 }
 
 /* ---- Directories, drives and files ----------------------------------------- */

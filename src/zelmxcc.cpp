@@ -271,6 +271,11 @@ ULONG RemoveCCInfo(POPSCCINFO pCCInfo)
  * finds its session by that handle, marks it ended (closing the session's
  * process handle) and posts the host's message. A session already removed
  * is not found, and nothing is posted for it.
+ *
+ * A monitor that cannot get the registry lock asks again until it does (its
+ * text stays in cErrorMsg each time): were it to give up, its session would
+ * never be marked ended, and the value of its handle, once closed, could
+ * lead a later session's monitor to that session instead of its own.
  */
 PLATTHREADRC PLATTHREADAPI ExternalObjectMonitor(PVOID pHandOver)
 {
@@ -280,22 +285,23 @@ PLATTHREADRC PLATTHREADAPI ExternalObjectMonitor(PVOID pHandOver)
 
     PlatWaitProgram(hProcMonitor, PLAT_INFINITE);
 
-    if (RequestLock(&hmtxCCInfo)) {
-        pCCInfo = SearchCCInfo(hProcMonitor);
-        if (pCCInfo != NULL) {
-            /* The handle is closed below and its value may come back for
-             * another session's monitor: an ended session keeps no trace
-             * of it. */
-            pCCInfo->hProcMonitor = NULL;
-            hProc = GetProcHandle(pCCInfo);
-            SetProcHandle(pCCInfo, NULL);
-            PlatCloseProgram(hProc);
-            if (pCCInfo->hwndNotify != NULL) {
-                PlatPostMessage(pCCInfo->hwndNotify, pCCInfo->ulMsgNotify);
-            }
-        }
-        ReleaseLock(LockOf(&hmtxCCInfo));
+    while (!RequestLock(&hmtxCCInfo)) {
+        PlatSleep(CCRETRY_PAUSE);
     }
+    pCCInfo = SearchCCInfo(hProcMonitor);
+    if (pCCInfo != NULL) {
+        /* The handle is closed below and its value may come back for
+         * another session's monitor: an ended session keeps no trace of
+         * it. */
+        pCCInfo->hProcMonitor = NULL;
+        hProc = GetProcHandle(pCCInfo);
+        SetProcHandle(pCCInfo, NULL);
+        PlatCloseProgram(hProc);
+        if (pCCInfo->hwndNotify != NULL) {
+            PlatPostMessage(pCCInfo->hwndNotify, pCCInfo->ulMsgNotify);
+        }
+    }
+    ReleaseLock(LockOf(&hmtxCCInfo));
 
     PlatCloseProgram(hProcMonitor);
     return 0;
@@ -533,14 +539,13 @@ static ULONG PrepareInputsFile(CCSTART *pStart)
 static ULONG StartClassProgram(CCSTART *pStart, PSZ pszPathAndPgm)
 {
     ULONG ulRC = 0;
-    ULONG ulAllocRC;
     ULONG ulCmdSize;
     PSZ pNewInputs = NULL;
     HANDLE hProc = NULL;
 
     ulCmdSize = (ULONG)(strlen(pStart->pcPgmInputs) + strlen(pszPathAndPgm) + CCCMDLINE_EXTRA);
-    ulAllocRC = SimOpsAllocMem(ulCmdSize, (PPVOID)&pNewInputs, &pStart->rcStruct);
-    if (ulAllocRC != 0 || pNewInputs == NULL) {
+    if (SimOpsAllocMem(ulCmdSize, (PPVOID)&pNewInputs, &pStart->rcStruct) != 0 ||
+        pNewInputs == NULL) {
         pNewInputs = NULL;
         SetErrorMsg(cErrorMsg, "Out of memory");
         ulRC = CCRC_OUT_OF_MEMORY;
@@ -584,6 +589,15 @@ static ULONG RegisterSession(CCSTART *pStart, HWND hWinNotify, ULONG ulMsgNotify
     pStart->aRC = PlatStartThread(ExternalObjectMonitor, pStart->hProcMonitor, CCTHREAD_STACK);
     if (pStart->aRC != 0) {
         ulRC = CCRC_START_ERROR;
+        /* No monitor: the record must not keep naming a handle that the
+         * start call is about to close. Should even that be impossible, the
+         * handle stays open with the record that the removal leaves. */
+        if (RequestLock(&hmtxCCInfo)) {
+            pCCInfo->hProcMonitor = NULL;
+            ReleaseLock(LockOf(&hmtxCCInfo));
+        } else {
+            pStart->hProcMonitor = NULL;
+        }
     } else {
         pStart->hProcMonitor = NULL; /* the monitor's now */
     }
@@ -595,7 +609,6 @@ ULONG ZELMAPI SimOpsStartClass(HWND hWinNotify, ULONG ulMsgNotify, SIMWSOBJ hWsO
                                PSZ pszParms, PVOID pReserved, PPVOID phObjId)
 {
     ULONG ulRC = 0;
-    ULONG ulRestoreRC;
     BOOL fStart = FALSE;
     BOOL fDirStep = FALSE;
     CCSTART start;
@@ -654,11 +667,9 @@ ULONG ZELMAPI SimOpsStartClass(HWND hWinNotify, ULONG ulMsgNotify, SIMWSOBJ hWsO
         }
     }
 
-    if (fDirStep) {
-        ulRestoreRC = RestoreWorkingDir(&start);
-        if (ulRestoreRC != 0) {
-            ulRC = ulRestoreRC;
-        }
+    /* A failed restore is the call's failure, whatever came before. */
+    if (fDirStep && RestoreWorkingDir(&start) != 0) {
+        ulRC = CCRC_FILE_ERROR;
     }
 
     if (fStart && ulRC == 0) {

@@ -19,6 +19,7 @@
 #define CCCMDLINE_EXTRA  20       /* command line: both strings plus this */
 #define CCCLOSE_PAUSE    100UL    /* pause after each close request, ms */
 #define CCREAP_TIMEOUT   5000UL   /* wait for a stopped program that has no monitor, ms */
+#define CCRETRY_PAUSE    100UL    /* a monitor's pause before it asks for the lock again, ms */
 
 #define CCRC_OUT_OF_MEMORY 5001UL
 #define CCRC_INVALID_PARAM 7001UL

@@ -171,6 +171,34 @@ TEST_F(FaultTest, ProgramsEndingOneAfterAnotherAreEachNotifiedWithTheirOwnMessag
     }
 }
 
+/* A monitor that is refused the registry lock asks again: its session is
+ * still marked ended and its host still told, once. */
+TEST_F(FaultTest, MonitorRefusedTheRegistryLockStillMarksAndNotifies)
+{
+    ProbeReport report;
+    PVOID hSession = StartRunning("refused", &report, (HWND)0x7, 77);
+
+    {
+        std::lock_guard<std::mutex> lock(g_seam.mtx);
+        g_seam.hWaitFailLock = hmtxCCInfo;
+        g_seam.lWaitRC = PLAT_WAIT_TIMEOUT;
+        g_seam.nWaitFailLeft = 2;
+    }
+    ASSERT_TRUE(TsKillProcess(report.Pid()));
+    ASSERT_TRUE(TsWaitDescriptors(nDescriptors0, ZXC_WAIT_MS)) << "the monitor is done";
+    Lines posts;
+    for (const std::string &e : SeamEvents()) {
+        if (e.compare(0, 5, "post ") == 0) {
+            posts.push_back(e);
+        }
+    }
+    EXPECT_EQ(posts, Lines({"post 7 77"}));
+    EXPECT_STREQ(cErrorMsg, "Error in request lock: rc=258");
+    SeamReset();
+    EXPECT_EQ(End(hSession).ulRC, 0u);
+    EXPECT_EQ(SeamEvents(), Lines()) << "ended: no windows, no forced exit";
+}
+
 /* A session ended first gets no notification, and its monitor leaves the
  * next session alone even when that one's handles take the same values. */
 TEST_F(FaultTest, MonitorOfARemovedSessionNeverTouchesAnotherSession)

@@ -13,6 +13,7 @@ void SeamReset(void)
     g_seam.lCreateMutexRC = 0;
     g_seam.hWaitFailLock = NULL;
     g_seam.lWaitRC = 0;
+    g_seam.nWaitFailLeft = -1;
     g_seam.hReleaseFailLock = NULL;
     g_seam.lReleaseRC = 0;
     g_seam.lStartThreadRC = 0;
@@ -79,8 +80,11 @@ LONG __wrap_PlatWaitMutex(HANDLE hmtx, ULONG ulMilliseconds)
     {
         std::lock_guard<std::mutex> lock(g_seam.mtx);
         g_seam.nWaitMutexCalls++;
-        if (hmtx == g_seam.hWaitFailLock) {
+        if (hmtx == g_seam.hWaitFailLock && g_seam.nWaitFailLeft != 0) {
             lRC = g_seam.lWaitRC;
+            if (g_seam.nWaitFailLeft > 0) {
+                g_seam.nWaitFailLeft--;
+            }
         }
     }
     if (lRC == PLAT_WAIT_ABANDONED) {

@@ -27,6 +27,7 @@ struct SeamState {
     LONG lCreateMutexRC = 0;
     HANDLE hWaitFailLock = NULL; /* the lock whose waits fail */
     LONG lWaitRC = 0;            /* with this result (128: obtained, then reported abandoned) */
+    int nWaitFailLeft = -1;      /* how many waits fail; -1: every one */
     HANDLE hReleaseFailLock = NULL; /* the lock whose next release reports a failure */
     LONG lReleaseRC = 0;
     LONG lStartThreadRC = 0;

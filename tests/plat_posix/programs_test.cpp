@@ -353,7 +353,7 @@ TEST_F(PlatPosixTest, ProgramHandlesAreCloseOnExec)
     EXPECT_TRUE(UtProcessGone(ulPid));
 }
 
-TEST_F(PlatPosixTest, KillEndsTheProgramAndTheWaitCollectsIt)
+TEST_F(PlatPosixTest, KillEndsTheProgramAndClosingAfterTheWaitCollectsIt)
 {
     HANDLE hProc = NULL;
     ULONG ulPid = 0;
@@ -368,17 +368,18 @@ TEST_F(PlatPosixTest, KillEndsTheProgramAndTheWaitCollectsIt)
 
     EXPECT_EQ(PlatKillProgram(hProc), 0);
     EXPECT_TRUE(PlatWaitProgram(hProc, 60000));
-    EXPECT_TRUE(UtProcessGone(ulPid)) << "left as a zombie";
+    EXPECT_FALSE(UtProcessGone(ulPid)) << "its identifier is kept until the handle is closed";
 
-    /* Ended and collected: killing and waiting again are harmless. */
+    /* Ended: killing and waiting again are harmless. */
     EXPECT_EQ(PlatKillProgram(hProc), 0);
     EXPECT_TRUE(PlatWaitProgram(hProc, 0));
     EXPECT_TRUE(PlatWaitProgram(hProc, PLAT_INFINITE));
     Untrack(hProc);
     PlatCloseProgram(hProc);
+    EXPECT_TRUE(UtProcessGone(ulPid)) << "left as a zombie";
 }
 
-TEST_F(PlatPosixTest, WaitCollectsAProgramThatEndsByItself)
+TEST_F(PlatPosixTest, ClosingAfterTheWaitCollectsAProgramThatEndsByItself)
 {
     const ULONG aulWaits[] = {PLAT_INFINITE, 60000};
 
@@ -389,9 +390,10 @@ TEST_F(PlatPosixTest, WaitCollectsAProgramThatEndsByItself)
 
         ASSERT_EQ(StartProbe("--sleep 100 --exit 7", "in", &hProc, &ulPid), 0);
         EXPECT_TRUE(PlatWaitProgram(hProc, ulWait));
-        EXPECT_TRUE(UtProcessGone(ulPid)) << "left as a zombie";
+        EXPECT_FALSE(UtProcessGone(ulPid)) << "its identifier is kept until the handle is closed";
         Untrack(hProc);
         PlatCloseProgram(hProc);
+        EXPECT_TRUE(UtProcessGone(ulPid)) << "left as a zombie";
     }
 }
 
@@ -436,8 +438,8 @@ TEST_F(PlatPosixTest, MonitorOnDuplicateSurvivesSignalsAndSeesTheKill)
     thMonitor.join();
     UtRestoreInterruptHandler();
     EXPECT_TRUE(fEnded);
-    EXPECT_TRUE(UtProcessGone(ulPid)) << "left as a zombie";
     PlatCloseProgram(hDup);
+    EXPECT_TRUE(UtProcessGone(ulPid)) << "left as a zombie";
     Untrack(hProc);
     PlatCloseProgram(hProc);
 }
