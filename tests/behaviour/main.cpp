@@ -22,6 +22,16 @@ static void WarmUp(void)
     }
     ZelmWsDestroyObj(hObj);
     TsWaitChildren(0, 20000);
+    /* The session's monitor closes its handles a moment after its program
+     * is gone: let the count of descriptors settle before any test counts. */
+    int nStable = 0;
+    int nLast = TsCountDescriptors();
+    for (int i = 0; i < 100 && nStable < 5; i++) {
+        TsSleepMs(20);
+        int nNow = TsCountDescriptors();
+        nStable = (nNow == nLast) ? nStable + 1 : 0;
+        nLast = nNow;
+    }
     TsSetTempDir(NULL);
     TsRemoveTree(sDir);
 }
