@@ -26,4 +26,4 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
 fi
 echo "installing: ${missing[*]}"
 $SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
