@@ -54,6 +54,9 @@
 #endif
 #endif
 
+/* Largest stack tried for a thread whose thread-local storage crowds it. */
+#define PLAT_STACK_MAX (8UL * 1024UL * 1024UL)
+
 /* Instrumented frames are much larger: never give a thread less. */
 #define PLAT_SANITIZED_STACK_MIN (256UL * 1024UL)
 
@@ -274,8 +277,10 @@ LONG PlatStartThread(PFNPLATTHREAD pfnStart, PVOID pArg, ULONG ulStackSize)
     if (cbMin < PLAT_SANITIZED_STACK_MIN)
         cbMin = PLAT_SANITIZED_STACK_MIN;
 #endif
-    if (cbStack < cbMin)
-        cbStack = cbMin;
+    /* The system takes its thread record and the thread-local storage of
+     * every loaded module out of the stack it is given: the minimum comes
+     * on top of what the caller asked for, not instead of it. */
+    cbStack += cbMin;
     /* The system rounds an odd size down: round it up to whole pages. */
     if (lPage > 0 && cbStack % (size_t)lPage != 0)
         cbStack += (size_t)lPage - cbStack % (size_t)lPage;
@@ -284,10 +289,18 @@ LONG PlatStartThread(PFNPLATTHREAD pfnStart, PVOID pArg, ULONG ulStackSize)
     if (lRC != 0)
         return lRC;
     lRC = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (lRC == 0)
-        lRC = pthread_attr_setstacksize(&attr, cbStack);
-    if (lRC == 0)
-        lRC = pthread_create(&tid, &attr, pfnStart, pArg);
+    /* A host with much thread-local storage needs more: double the stack
+     * until the thread can be made. */
+    for (;;) {
+        if (lRC == 0)
+            lRC = pthread_attr_setstacksize(&attr, cbStack);
+        if (lRC == 0)
+            lRC = pthread_create(&tid, &attr, pfnStart, pArg);
+        if (lRC != EINVAL || cbStack >= PLAT_STACK_MAX)
+            break;
+        cbStack *= 2;
+        lRC = 0;
+    }
     pthread_attr_destroy(&attr);
     return lRC;
 }
@@ -458,9 +471,13 @@ LONG PlatStartProgram(PSZ pszCommandLine, PSZ pszProgram, PSZ pszInputs, HANDLE 
     fdPid = (int)syscall(SYS_pidfd_open, pid, 0);
     if (fdPid < 0) {
         lRC = errno;
-        /* Our own child, not yet collected: its PID is still its own. */
-        kill(pid, SIGKILL);
-        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        /* ESRCH: it has ended and something of the host's collected it
+         * already; its PID may be another's by now. Otherwise it is our
+         * own child, not yet collected, and its PID is still its own. */
+        if (lRC != ESRCH) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+            }
         }
         goto done;
     }

@@ -159,6 +159,16 @@ LONG PlatStartProgram(PSZ pszCommandLine, PSZ pszProgram, PSZ pszInputs, HANDLE 
         memset(&si, 0, sizeof(si));
         si.cb = sizeof(si);
         GetStartupInfoA(&si);
+        /* The host's own startup information, but for what names handles of
+         * the host: none is inherited, so its standard handles and its C
+         * runtime's file table would mean nothing to the program, which
+         * gets those of its new console. */
+        si.dwFlags &= ~(DWORD)STARTF_USESTDHANDLES;
+        si.hStdInput = NULL;
+        si.hStdOutput = NULL;
+        si.hStdError = NULL;
+        si.cbReserved2 = 0;
+        si.lpReserved2 = NULL;
         memset(&pi, 0, sizeof(pi));
         if (!CreateProcessA(NULL, pcCommandLine, NULL, NULL, FALSE, CREATE_NEW_CONSOLE, NULL,
                             NULL, &si, &pi)) {
@@ -201,10 +211,13 @@ LONG PlatKillProgram(HANDLE hProc)
     LPTHREAD_START_ROUTINE pfnExit = (LPTHREAD_START_ROUTINE)(void (*)(void))ExitProcess;
 
     hThread = CreateRemoteThread(hProc, NULL, PLAT_KILL_STACK, pfnExit, (LPVOID)0, 0, NULL);
-    if (hThread == NULL) {
-        lCode = (LONG)GetLastError();
-    } else {
+    if (hThread != NULL) {
         CloseHandle(hThread);
+    } else if (!TerminateProcess(hProc, 0)) {
+        /* No thread can be made in a 64-bit program from here, nor in one
+         * that is protected: such a program is ended from outside, with the
+         * same exit code. */
+        lCode = (LONG)GetLastError();
     }
     return lCode;
 }
@@ -238,7 +251,8 @@ int PlatGetDrive(void)
 
 int PlatChangeDrive(int nDrive)
 {
-    return _chdrive(nDrive);
+    /* The runtime treats a drive outside A to Z as a fault of the caller's. */
+    return (nDrive >= 1 && nDrive <= 26) ? _chdrive(nDrive) : -1;
 }
 
 /*
@@ -282,7 +296,10 @@ FILE *PlatCreateNewFile(PSZ pszName)
     FILE *pFile = NULL;
     int fd;
 
-    fd = _open(pszName, _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+    /* Not inherited: a process that another thread of the host starts
+     * meanwhile must not keep the file open. */
+    fd = _open(pszName, _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
+               _S_IREAD | _S_IWRITE);
     if (fd != -1) {
         pFile = _fdopen(fd, "w+b");
         if (pFile == NULL) {
@@ -351,12 +368,15 @@ BOOL PlatIsWindowVisible(HWND hwnd)
 
 /* The close request is sent, not posted, so that the windows are closed one
  * after the other; a program that has stopped taking messages holds the
- * caller for a few seconds at most. */
+ * caller for a few seconds at most. While it waits, the calling thread
+ * handles no message sent to its own windows: a host's window procedure
+ * must not run, and call the library again, in the middle of an end call. */
 void PlatCloseWindow(HWND hwnd)
 {
     DWORD_PTR dwResult = 0;
 
-    SendMessageTimeoutA(hwnd, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, PLAT_CLOSE_TIMEOUT, &dwResult);
+    SendMessageTimeoutA(hwnd, WM_CLOSE, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG, PLAT_CLOSE_TIMEOUT,
+                        &dwResult);
 }
 
 void PlatPostMessage(HWND hwnd, ULONG ulMsg)
