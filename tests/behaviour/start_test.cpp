@@ -78,12 +78,11 @@ TEST_F(StartTest, DataFileNameIsPassedOnAsOneArgumentAndKept)
                                "back\\slash\\\" and \"quote.dat"};
 #endif
 
-    int nCase = 0;
     for (const char *pszName : apszNames) {
         std::string sData = TsJoin(sWork, pszName);
         ASSERT_TRUE(TsWriteFile(sData, "the object's own data"));
         SIMWSOBJ hObj = MakeFileObject(sData.c_str());
-        std::string sReport = ReportPath(("report" + std::to_string(nCase++)).c_str());
+        std::string sReport = NewReportPath();
         PVOID hSession = NULL;
         ProbeReport report;
 
@@ -142,7 +141,7 @@ TEST_F(StartTest, ObjectKindDecidesWhoWritesTheInputsFile)
             }
             ZelmWsSetContent(hObj, "stored content", 14);
         }
-        std::string sReport = ReportPath("report");
+        std::string sReport = NewReportPath();
         PVOID hSession = NULL;
         ProbeReport report;
         ULONG ulClassId = 0;
@@ -164,8 +163,6 @@ TEST_F(StartTest, ObjectKindDecidesWhoWritesTheInputsFile)
             EXPECT_EQ(End(hSession).ulRC, 0u);
             EXPECT_TRUE(TsFileExists(sInputs)) << "the store's file is the host's: " << c.pszWhat;
         }
-        TsRemoveTree(sReport);
-        TsRemoveTree(sReport + ".inputs");
     }
 }
 
@@ -183,7 +180,7 @@ TEST_F(StartTest, FailedClassificationQueryIsPrintedAndTheStoreWritesTheFile)
         ZelmWsSetData(hObj, "bytes", 5);
         ZelmWsSetContent(hObj, "stored", 6);
         ZelmWsSetFailure(hObj, c.ulFailedAttr, 4242);
-        std::string sReport = ReportPath("report");
+        std::string sReport = NewReportPath();
         PVOID hSession = NULL;
         ProbeReport report;
 
@@ -194,8 +191,6 @@ TEST_F(StartTest, FailedClassificationQueryIsPrintedAndTheStoreWritesTheFile)
         EXPECT_EQ(report.inputs, "stored");
         EXPECT_EQ(LastStoredFile(), report.LastArg());
         EXPECT_EQ(End(hSession).ulRC, 0u);
-        TsRemoveTree(sReport);
-        TsRemoveTree(sReport + ".inputs");
     }
 }
 
@@ -232,7 +227,7 @@ TEST_F(StartTest, WorkingDirectoryIsResolvedAgainstTheHostsDirectory)
 
     for (const Case &c : aCases) {
         SIMWSOBJ hObj = MakeBytesObject("x");
-        std::string sReport = ReportPath("report");
+        std::string sReport = NewReportPath();
         PVOID hSession = NULL;
         ProbeReport report;
 
@@ -243,8 +238,6 @@ TEST_F(StartTest, WorkingDirectoryIsResolvedAgainstTheHostsDirectory)
         EXPECT_EQ(TsRealPath(report.Get("cwd")), TsRealPath(c.sExpected));
         EXPECT_EQ(TsRealPath(TsGetCwd()), TsRealPath(sWork)) << "host directory restored";
         EXPECT_EQ(End(hSession).ulRC, 0u);
-        TsRemoveTree(sReport);
-        TsRemoveTree(sReport + ".inputs");
     }
 }
 
@@ -309,7 +302,7 @@ TEST_F(StartTest, FailuresReturnTheirCodeAndLinesAndUndoEverything)
         if (c.ulFailedAttr != 0) {
             ZelmWsSetFailure(hObj, c.ulFailedAttr, c.ulFailCode);
         }
-        std::string sReport = ReportPath("report");
+        std::string sReport = NewReportPath();
         std::string sProgram = c.pszProgram ? c.pszProgram : ProbeProgram(sReport, "--forever");
         PVOID hSession = (PVOID)&hSession;
 
@@ -465,7 +458,7 @@ TEST_F(StartTest, HostDirectoryThatCannotBeRestoredStopsTheProgram)
         ASSERT_TRUE(TsMakeDir(hook.sDir));
         ASSERT_TRUE(TsChangeDir(hook.sDir));
         SIMWSOBJ hObj = MakeObject(0, FALSE);
-        std::string sReport = ReportPath("report");
+        std::string sReport = NewReportPath();
         std::string sProgram = c.fProgram ? ProbeProgram(sReport, "--forever") : sMissingProgram;
         PVOID hSession = (PVOID)&hSession;
 
@@ -477,8 +470,6 @@ TEST_F(StartTest, HostDirectoryThatCannotBeRestoredStopsTheProgram)
         EXPECT_EQ(hSession, nullptr);
         LastStoredFile();
         EXPECT_TRUE(TsWaitChildren(nChildren0, ZXC_WAIT_MS)) << "the program was stopped";
-        TsRemoveTree(sReport);
-        TsRemoveTree(sReport + ".inputs");
         TsChangeDir(sHostCwd);
     }
 }

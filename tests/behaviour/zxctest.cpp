@@ -47,6 +47,11 @@ std::string ClassTest::ReportPath(const char *pszName)
     return TsJoin(sWork, pszName);
 }
 
+std::string ClassTest::NewReportPath(void)
+{
+    return ReportPath(("report" + std::to_string(++nReports)).c_str());
+}
+
 std::string ClassTest::ProbeProgram(const std::string &sReport, const std::string &sOptions)
 {
     std::string s = std::string("\"") + ZXCPROBE_PATH + "\" --record \"" + sReport + "\"";

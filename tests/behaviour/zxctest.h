@@ -62,6 +62,10 @@ protected:
      * options after it (e.g. "--forever", "--exit 3"). */
     std::string ProbeProgram(const std::string &sReport, const std::string &sOptions = "");
     std::string ReportPath(const char *pszName);
+    /* A report name not used before in this test: a program of an earlier
+     * round may still be ending while the next one reports. */
+    std::string NewReportPath(void);
+    int nReports = 0;
     bool ReadReport(const std::string &sReport, ProbeReport *pReport);
     bool WaitReport(const std::string &sReport, ProbeReport *pReport);
 

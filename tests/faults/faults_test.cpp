@@ -40,7 +40,7 @@ TEST_F(FaultTest, ProgramThatCannotBeMonitoredIsStoppedAndCollected)
 
     for (const Case &c : aCases) {
         SIMWSOBJ hObj = MakeBytesObject("bytes");
-        std::string sReport = ReportPath("report");
+        std::string sReport = NewReportPath();
         PVOID hSession = (PVOID)&hSession;
 
         g_seam.lDuplicateRC = c.lDuplicateRC;
@@ -53,8 +53,6 @@ TEST_F(FaultTest, ProgramThatCannotBeMonitoredIsStoppedAndCollected)
         EXPECT_EQ(hSession, nullptr);
         EXPECT_EQ(pFirstCCInfo, nullptr);
         EXPECT_TRUE(TsWaitChildren(nChildren0, ZXC_WAIT_MS)) << "the program was stopped and collected";
-        TsRemoveTree(sReport);
-        TsRemoveTree(sReport + ".inputs");
     }
 }
 
@@ -117,10 +115,12 @@ TEST_F(FaultTest, ProgramThatEndsByItselfIsNotifiedOnceWithTheHostsMessage)
         Lines posts;
     } aCases[] = {{(HWND)0x4711, 1234, {"post 18193 1234"}}, {NULL, 99, {}}};
 
+    int nCase = 0;
     for (const Case &c : aCases) {
         ProbeReport report;
         SeamReset();
-        PVOID hSession = StartRunning("ends", &report, c.hwnd, c.ulMsg, "--exit 5");
+        std::string sName = "ends" + std::to_string(nCase++);
+        PVOID hSession = StartRunning(sName.c_str(), &report, c.hwnd, c.ulMsg, "--exit 5");
         ASSERT_TRUE(TsWaitProcessGone(report.Pid(), ZXC_WAIT_MS));
         ASSERT_TRUE(TsWaitDescriptors(nDescriptors0, ZXC_WAIT_MS)) << "the monitor is done";
         Lines posts;
@@ -136,8 +136,6 @@ TEST_F(FaultTest, ProgramThatEndsByItselfIsNotifiedOnceWithTheHostsMessage)
         EXPECT_EQ(Set(hSession).ulRC, 0u);
         EXPECT_EQ(End(hSession).ulRC, 0u);
         EXPECT_EQ(SeamEvents(), Lines());
-        TsRemoveTree(ReportPath("ends"));
-        TsRemoveTree(ReportPath("ends.inputs"));
     }
 }
 
