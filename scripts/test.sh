@@ -15,25 +15,30 @@ passed=0
 failed=0
 failures=()
 
-# Runs ctest in a build directory and adds its counts to the totals.
-run_ctest() {
-  local dir="$1"; shift
-  local log="$dir/ctest.log"
-  local rc=0
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@") 2>&1 | tee "$log" || rc=$?
-  local line
+# Adds the counts of a ctest log (its closing line) to the totals; RC is
+# the exit status of what wrote it, LABEL names it in the failures.
+count_log() {
+  local log="$1" rc="$2" label="$3"
+  local line nfail ntotal
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
   if [ -z "$line" ]; then
-    failures+=("$dir: ctest did not finish (exit $rc)")
+    failures+=("$label: ctest did not finish (exit $rc)")
     failed=$((failed + 1))
     return
   fi
-  local nfail ntotal
   nfail=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
   ntotal=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
   passed=$((passed + ntotal - nfail))
   failed=$((failed + nfail))
-  [ "$nfail" -eq 0 ] && [ "$rc" -eq 0 ] || failures+=("$dir: $nfail of $ntotal failed")
+  [ "$nfail" -eq 0 ] && [ "$rc" -eq 0 ] || failures+=("$label: $nfail of $ntotal failed (exit $rc)")
+}
+
+# Runs ctest in a build directory and adds its counts to the totals.
+run_ctest() {
+  local dir="$1"; shift
+  local rc=0
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@") 2>&1 | tee "$dir/ctest.log" || rc=$?
+  count_log "$dir/ctest.log" "$rc" "$dir"
 }
 
 build_linux() {
@@ -56,18 +61,9 @@ if [ "$what" = all ] || [ "$what" = linux ]; then
 fi
 
 if [ "$what" = all ] || [ "$what" = windows ]; then
-  if [ -x scripts/test-windows.sh ]; then
-    rc=0
-    scripts/test-windows.sh 2>&1 | tee build-win.log || rc=$?
-    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' build-win.log | tail -n 1 || true)
-    if [ -n "$line" ]; then
-      nfail=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-      ntotal=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
-      passed=$((passed + ntotal - nfail))
-      failed=$((failed + nfail))
-    fi
-    [ "$rc" -eq 0 ] || { failures+=("windows: exit $rc"); [ -n "$line" ] || failed=$((failed + 1)); }
-  fi
+  rc=0
+  scripts/test-windows.sh 2>&1 | tee build-win.log || rc=$?
+  count_log build-win.log "$rc" windows
 fi
 
 for f in "${failures[@]+"${failures[@]}"}"; do echo "FAILED: $f"; done

@@ -530,6 +530,15 @@ static ULONG PrepareInputsFile(CCSTART *pStart)
     return ulRC;
 }
 
+/* A started program that no monitor watches: stop it, and collect it (a
+ * bounded wait) so that nothing is left of it. The handle is closed. */
+static void StopUnwatchedProgram(HANDLE hProc)
+{
+    PlatKillProgram(hProc);
+    PlatWaitProgram(hProc, CCREAP_TIMEOUT);
+    PlatCloseProgram(hProc);
+}
+
 /*
  * Start the class program with the command line: the program text, a
  * blank, and the inputs file's name in double quotes. The call keeps a
@@ -558,10 +567,8 @@ static ULONG StartClassProgram(CCSTART *pStart, PSZ pszPathAndPgm)
             pStart->aRC = PlatDuplicateProgram(hProc, &pStart->hProcMonitor);
             if (pStart->aRC != 0) {
                 /* Without a handle to watch it by, the program cannot be
-                 * a session: stop and collect it at once. */
-                PlatKillProgram(hProc);
-                PlatWaitProgram(hProc, CCREAP_TIMEOUT);
-                PlatCloseProgram(hProc);
+                 * a session. */
+                StopUnwatchedProgram(hProc);
                 pStart->hProcMonitor = NULL;
             }
         }
@@ -685,9 +692,7 @@ ULONG ZELMAPI SimOpsStartClass(HWND hWinNotify, ULONG ulMsgNotify, SIMWSOBJ hWsO
     /* A started program that never got its monitor was stopped by the
      * removal: collect it, so that nothing is left behind. */
     if (start.hProcMonitor != NULL) {
-        PlatKillProgram(start.hProcMonitor);
-        PlatWaitProgram(start.hProcMonitor, CCREAP_TIMEOUT);
-        PlatCloseProgram(start.hProcMonitor);
+        StopUnwatchedProgram(start.hProcMonitor);
     }
     /* Blocks received from the store go back on every path. */
     FreeStoreBlock((PVOID *)&start.pszFileName, &start.rcStruct);
